@@ -1,0 +1,33 @@
+#include "interop/errors.h"
+
+#include <new>
+
+namespace overflow::interop {
+
+void restore_python_error() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (const py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in zuvoda.overflow");
+    }
+}
+
+HandledExceptionScope::HandledExceptionScope(PyObject* exception)
+    : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exception);
+}
+
+HandledExceptionScope::~HandledExceptionScope() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+}  // namespace overflow::interop
