@@ -1,0 +1,227 @@
+"""The module's functions and classes behave like plain Python ones to Python code."""
+
+import copy
+import functools
+import gc
+import inspect
+import pickle
+import re
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+from zuvoda.overflow import _OverflowMonitor
+
+
+def reference_init(self, fast, threshold, check_interval, api_key, api_url,
+                   gpu_threshold=None, verbose=True, priority=None, flexible=None):
+    """Python twin of the constructor: its binding errors are the ones to match."""
+
+
+reference_init.__qualname__ = "_OverflowMonitor.__init__"
+
+
+def reference_register_wrap(self, func_obj, func_name, namespace):
+    pass
+
+
+reference_register_wrap.__qualname__ = "_OverflowMonitor._register_wrap"
+
+BAD_CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2, 3), {}),
+    ((1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11), {}),
+    ((1, 2, 3, 4, 5, 6), {"other": 1}),
+    ((1, 2, 3, 4, 5, 6), {"fast": 1}),
+    ((1,), {"threshold": 2, "api_url": None}),
+    ((1, 2), {"fast": 1, "fast_": 2}),
+]
+
+
+@pytest.mark.parametrize("args, kwargs", BAD_CALLS)
+def test_binding_errors_read_like_python(ov, args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        reference_init(*args, **kwargs)
+    with pytest.raises(TypeError) as actual:
+        ov._OverflowMonitor.__init__(*args, **kwargs)
+    assert str(actual.value) == str(expected.value)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs", [((1,), {}), ((1, 2, 3, 4), {}), ((1, 2), {"func_obj": 3}), ((), {"x": 1})]
+)
+def test_binding_errors_of_a_method_call(ov, monitor, args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        reference_register_wrap(monitor, *args, **kwargs)
+    with pytest.raises(TypeError) as actual:
+        monitor._register_wrap(*args, **kwargs)
+    assert str(actual.value) == str(expected.value)
+
+
+def test_signatures(ov):
+    assert str(inspect.signature(ov._OverflowMonitor)) == (
+        "(fast: 'bool', threshold: 'float', check_interval: 'float', "
+        "api_key: 'Optional[str]', api_url: 'Optional[str]', "
+        "gpu_threshold: 'Optional[float]' = None, verbose: 'bool' = True, "
+        "priority: 'bool | None' = None, flexible: 'bool | None' = None) -> 'None'"
+    )
+    assert str(inspect.signature(ov._compute_exclude_prefixes)) == "() -> 'Tuple[str, ...]'"
+    assert str(inspect.signature(ov._OverflowMonitor.__setstate__)) == "(self, state)"
+
+
+def test_method_signatures_bound_and_unbound(ov, monitor):
+    unbound = inspect.signature(ov._OverflowMonitor._start_pre_warm)
+    assert str(unbound) == "(self, source_file: 'Optional[str]' = None) -> 'None'"
+    assert str(inspect.signature(monitor._start_pre_warm)) == (
+        "(source_file: 'Optional[str]' = None) -> 'None'"
+    )
+
+
+METHODS = [
+    "__init__", "__getstate__", "__setstate__", "start", "_init_gpu", "stop",
+    "_resource_loop", "_profile_hook", "_is_user_code", "_check_user_code",
+    "_try_wrap_from_frame", "_wrap_scope", "_register_wrap", "_make_wrapper",
+    "_start_pre_warm", "_get_vazovez", "_cloud_execute", "_unwrap_all",
+]
+
+
+def test_class_body_in_order(ov):
+    cls = ov._OverflowMonitor
+    assert [n for n in vars(cls) if n in METHODS] == METHODS
+    assert cls.__bases__ == (object,) and type(cls) is type
+    assert not hasattr(cls, "__slots__") and "__reduce__" not in vars(cls)
+    for name in METHODS:
+        function = vars(cls)[name]
+        assert function.__qualname__ == f"_OverflowMonitor.{name}"
+        assert function.__module__ == "zuvoda.overflow" and function.__doc__ is None
+        assert all(isinstance(a, str) for a in function.__annotations__.values())
+        assert not hasattr(function, "__code__")
+
+
+def test_defaults_and_annotations(ov):
+    init = ov._OverflowMonitor.__init__
+    assert init.__defaults__ == (None, True, None, None)
+    assert ov._OverflowMonitor.stop.__defaults__ is None
+    assert ov._OverflowMonitor.__getstate__.__annotations__ == {}
+    assert ov._OverflowMonitor._profile_hook.__annotations__ == {
+        "frame": "Any", "event": "str", "arg": "Any", "return": "None",
+    }
+
+
+def test_repr_like_a_function(ov):
+    stop = ov._OverflowMonitor.stop
+    assert re.fullmatch(r"<function _OverflowMonitor\.stop at 0x[0-9a-f]+>", repr(stop))
+
+
+def test_methods_bind(ov, monitor):
+    bound = monitor.stop
+    assert bound.__self__ is monitor and bound.__func__ is ov._OverflowMonitor.stop
+    assert ov._OverflowMonitor.stop.__get__(None, ov._OverflowMonitor) is ov._OverflowMonitor.stop
+
+
+@pytest.mark.parametrize("copier", [pickle.dumps, copy.copy, copy.deepcopy])
+def test_functions_travel_by_reference(ov, copier):
+    for function in (ov._compute_exclude_prefixes, ov._OverflowMonitor.start):
+        result = copier(function)
+        if isinstance(result, bytes):
+            result = pickle.loads(result)
+        assert result is function
+
+
+def test_weak_references(ov):
+    ref = weakref.ref(ov._OverflowMonitor.stop)
+    assert ref() is ov._OverflowMonitor.stop
+
+
+def test_garbage_collector_sees_what_a_function_holds(ov):
+    function = ov._OverflowMonitor._wrap_scope
+    marker = object()
+    function.marker = marker
+    try:
+        referents = gc.get_referents(function)
+        assert function.__dict__ in referents and function.__annotations__ in referents
+    finally:
+        del function.marker
+
+
+class Noted(_OverflowMonitor):
+    def __getstate__(self):
+        state = super().__getstate__()
+        state["note"] = "from the subclass"
+        return state
+
+
+def test_subclass_overrides_a_method():
+    restored = pickle.loads(pickle.dumps(Noted(False, 85, 0.5, None, None)))
+    assert type(restored) is Noted and restored.note == "from the subclass"
+
+
+def test_names_are_writable_and_functools_wraps_works():
+    # In a separate interpreter: this renames one of the module's functions.
+    script = textwrap.dedent(
+        """
+        import functools, inspect, pickle, sys
+        import zuvoda.overflow as ov
+
+        def shown(a, b: int = 2) -> str:
+            "docs"
+
+        native = ov._OverflowMonitor._wrap_scope
+        functools.wraps(shown)(native)
+        assert native.__name__ == "shown" and native.__qualname__ == "shown"
+        assert native.__module__ == "__main__" and native.__doc__ == "docs"
+        assert native.__wrapped__ is shown
+        assert str(inspect.signature(native)) == "(a, b: int = 2) -> str"
+        sys.modules["__main__"].shown = native
+        assert pickle.loads(pickle.dumps(native)) is native
+        for bad in ("__name__", "__qualname__"):
+            try:
+                setattr(native, bad, 1)
+            except TypeError:
+                pass
+            else:
+                raise AssertionError(bad)
+        print("ok")
+        """
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
+    )
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (1, "__defaults__ must be set to a tuple object"),
+        ([], "__defaults__ must be set to a tuple object"),
+    ],
+)
+def test_defaults_must_be_a_tuple(ov, value, message):
+    with pytest.raises(TypeError, match=message):
+        ov._OverflowMonitor.stop.__defaults__ = value
+
+
+def test_changed_defaults_take_effect(ov, monitor):
+    function = ov._OverflowMonitor.__setstate__
+    try:
+        function.__defaults__ = ({"extra": 1},)
+        monitor.__setstate__()
+        assert monitor.extra == 1
+        assert str(inspect.signature(function)) == "(self, state={'extra': 1})"
+    finally:
+        function.__defaults__ = None
+
+
+def test_functools_partial_and_wraps_over_a_native_function(ov):
+    @functools.wraps(ov._compute_exclude_prefixes)
+    def outer():
+        return ov._compute_exclude_prefixes()
+
+    assert outer.__name__ == "_compute_exclude_prefixes"
+    assert outer.__wrapped__ is ov._compute_exclude_prefixes
+    assert str(inspect.signature(outer)) == "() -> 'Tuple[str, ...]'"
