@@ -1,5 +1,6 @@
 // Module initialisation: fills the namespace of zuvoda.overflow in its fixed order. Importing starts
 // no thread, installs no hook and reads no environment variable.
+#include "entry.h"
 #include "interop/errors.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
@@ -39,6 +40,7 @@ void fill_namespace(PyObject* module) {
         interop::make_function(compute_exclude_prefixes_spec, module_name.ptr());
     ns["_OverflowMonitor"] = make_monitor_class(module_name.ptr());
     ns["_active_monitor"] = py::none();
+    ns["overflow"] = interop::make_function(overflow_spec, module_name.ptr());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ NAMESPACE_ORDER = [
     "atexit", "functools", "logging", "os", "sys", "threading", "time",
     "Any", "Callable", "Dict", "List", "Optional", "Set", "Tuple",
     "logger", "_DEFAULT_API_URL", "_WrapRecord", "_compute_exclude_prefixes",
-    "_OverflowMonitor", "_active_monitor",
+    "_OverflowMonitor", "_active_monitor", "overflow",
 ]
 
 
@@ -36,7 +36,7 @@ def test_module_identity(ov):
     assert ov.logger.handlers == [] and ov.logger.level == 0
     url = ov._DEFAULT_API_URL
     assert url.startswith("https://") and not url.endswith("/")
-    for name in ("_compute_exclude_prefixes", "_OverflowMonitor", "_WrapRecord"):
+    for name in ("_compute_exclude_prefixes", "_OverflowMonitor", "_WrapRecord", "overflow"):
         obj = getattr(ov, name)
         assert obj.__module__ == "zuvoda.overflow" and obj.__doc__ is None
 

@@ -9,8 +9,19 @@ namespace overflow::interop {
 // Call from inside a catch block: sets the Python error matching the exception being handled.
 void restore_python_error() noexcept;
 
-// Raised when the exception being handled (sys.exc_info()) must be visible while running code:
-// Python code raising inside gets it as __context__, exactly as in an `except` block.
+// Runs `body`, discarding an exception derived from Exception; anything else (KeyboardInterrupt,
+// SystemExit) propagates.
+template <typename Body>
+void swallow_ordinary_exceptions(Body&& body) {
+    try {
+        body();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+    }
+}
+
+// Makes an exception the one being handled (sys.exc_info()) while the scope lasts: an exception
+// raised inside gets it as __context__, exactly as in an `except` block.
 class HandledExceptionScope {
 public:
     explicit HandledExceptionScope(PyObject* exception);

@@ -2,6 +2,7 @@
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/module_state.h"
+#include "monitor/configuration.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -37,27 +38,20 @@ py::object resolve_api_url(PyObject* argument, const py::object& os) {
 
 py::object monitor_init(interop::NativeFunction&, interop::Arguments args) {
     PyObject* self = args[0];
-    bool fast = interop::truth(args[1]);
-    double threshold = interop::to_double(args[2]);
-    double check_interval = interop::to_double(args[3]);
-    py::object gpu_threshold = normalise_gpu_threshold(args[6]);
-    bool verbose = interop::truth(args[7]);
-    interop::require_exact(args[4], &PyUnicode_Type, "api_key", true);
-    interop::require_exact(args[5], &PyUnicode_Type, "api_url", true);
-    interop::require_exact(args[8], &PyBool_Type, "priority", true);
-    interop::require_exact(args[9], &PyBool_Type, "flexible", true);
-
+    MonitorConfiguration config = check_configuration(args[1], args[2], args[3], args[4], args[5],
+                                                      args[6], args[7], args[8], args[9]);
     auto set = [self](PyObject* name, const py::handle& value) {
         interop::set_attr(self, name, value);
     };
-    set(names.fast, py::bool_(fast));
-    set(names.threshold, py::float_(threshold));
-    set(names.check_interval, py::float_(check_interval));
-    set(names.gpu_threshold, gpu_threshold.is_none() ? py::float_(threshold) : gpu_threshold);
-    set(names.verbose, py::bool_(verbose));
+    set(names.fast, py::bool_(config.fast));
+    set(names.threshold, py::float_(config.threshold));
+    set(names.check_interval, py::float_(config.check_interval));
+    set(names.gpu_threshold, config.gpu_threshold.is_none() ? py::float_(config.threshold)
+                                                            : config.gpu_threshold);
+    set(names.verbose, py::bool_(config.verbose));
     py::object os = interop::global(names.mod_os);
-    set(names.api_key, resolve_api_key(args[4], os));
-    set(names.api_url, resolve_api_url(args[5], os));
+    set(names.api_key, resolve_api_key(config.api_key, os));
+    set(names.api_url, resolve_api_url(config.api_url, os));
 
     py::object threading = interop::global(names.mod_threading);
     py::float_ zero(0.0);
@@ -105,6 +99,26 @@ py::object monitor_setstate(interop::NativeFunction&, interop::Arguments args) {
 }
 
 }  // namespace
+
+MonitorConfiguration check_configuration(PyObject* fast, PyObject* threshold,
+                                         PyObject* check_interval, PyObject* api_key,
+                                         PyObject* api_url, PyObject* gpu_threshold,
+                                         PyObject* verbose, PyObject* priority,
+                                         PyObject* flexible) {
+    MonitorConfiguration config{};
+    config.fast = interop::truth(fast);
+    config.threshold = interop::to_double(threshold);
+    config.check_interval = interop::to_double(check_interval);
+    config.gpu_threshold = normalise_gpu_threshold(gpu_threshold);
+    config.verbose = interop::truth(verbose);
+    interop::require_exact(api_key, &PyUnicode_Type, "api_key", true);
+    interop::require_exact(api_url, &PyUnicode_Type, "api_url", true);
+    interop::require_exact(priority, &PyBool_Type, "priority", true);
+    interop::require_exact(flexible, &PyBool_Type, "flexible", true);
+    config.api_key = api_key;
+    config.api_url = api_url;
+    return config;
+}
 
 const interop::FunctionSpec monitor_init_spec{
     .name = "__init__",

@@ -1,16 +1,89 @@
-#include "interop/native_function.h"
+// start() and stop(): bring a monitor into operation and undo all of it, in a fixed order.
+#include "interop/arguments.h"
+#include "interop/calls.h"
+#include "interop/errors.h"
+#include "interop/module_state.h"
 #include "monitor/methods.h"
 
 namespace overflow {
 
 namespace {
 
-py::object start(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: start");  // PLACEHOLDER
+using interop::names;
+
+constexpr const char* psutil_missing =
+    "psutil is required for overflow monitoring. Install it with:  pip install 'zuvoda[overflow]'";
+
+void require_psutil() {
+    try {
+        py::module_::import("psutil");
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ImportError)) throw;
+        // Raised while the failed import is being handled, so that it becomes the context.
+        interop::HandledExceptionScope handling(error.value().ptr());
+        PyErr_SetString(PyExc_ImportError, psutil_missing);
+        throw py::error_already_set();
+    }
 }
 
-py::object stop(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: stop");  // PLACEHOLDER
+py::object start(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* self = args[0];
+    require_psutil();
+    if (interop::truth(interop::get_attr(self, names.running).ptr())) return py::none();
+    interop::call_method(self, names.init_gpu);
+    interop::set_attr(self, names.running, Py_True);
+    py::object sys = interop::global(names.mod_sys);
+    interop::set_attr(self, names.original_profile, sys.attr("getprofile")());
+    sys.attr("setprofile")(interop::get_attr(self, names.profile_hook));
+
+    py::object thread = interop::global(names.mod_threading)
+                            .attr("Thread")(py::arg("target") = interop::get_attr(self, names.resource_loop),
+                                            py::arg("daemon") = true,
+                                            py::arg("name") = "zuvoda-overflow");
+    interop::set_attr(self, names.monitor_thread, thread);
+    interop::get_attr(self, names.monitor_thread).attr("start")();
+    interop::global(names.mod_atexit).attr("register")(interop::get_attr(self, names.stop));
+
+    py::object logger = interop::global(names.logger);
+    auto attr = [self](PyObject* name) { return interop::get_attr(self, name); };
+    if (interop::truth(attr(names.gpu_available).ptr())) {
+        logger.attr("info")(
+            "Overflow monitor started  threshold=%.0f%%  gpu_threshold=%.0f%%  fast=%s",
+            attr(names.threshold), attr(names.gpu_threshold), attr(names.fast));
+    } else {
+        logger.attr("info")(
+            "Overflow monitor started  threshold=%.0f%%  fast=%s  (GPU monitoring: off)",
+            attr(names.threshold), attr(names.fast));
+    }
+    return py::none();
+}
+
+py::object stop(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* self = args[0];
+    if (!interop::truth(interop::get_attr(self, names.running).ptr())) return py::none();
+    interop::set_attr(self, names.running, Py_False);
+    interop::set_attr(self, names.monitor_thread, Py_None);
+    interop::swallow_ordinary_exceptions([self] {
+        interop::global(names.mod_sys).attr("setprofile")(
+            interop::get_attr(self, names.original_profile));
+    });
+    interop::call_method(self, names.unwrap_all);
+
+    if (interop::get_attr(self, names.vazovez).ptr() != Py_None) {
+        interop::swallow_ordinary_exceptions([self] {
+            interop::set_attr(interop::get_attr(self, names.vazovez).ptr(), names.verbose, Py_False);
+            interop::get_attr(self, names.vazovez).attr("__exit__")(py::none(), py::none(), py::none());
+        });
+        interop::set_attr(self, names.vazovez, Py_None);
+    }
+    if (interop::truth(interop::get_attr(self, names.gpu_available).ptr())) {
+        interop::swallow_ordinary_exceptions(
+            [] { py::module_::import("pynvml").attr("nvmlShutdown")(); });
+        interop::set_attr(self, names.gpu_available, Py_False);
+        interop::set_attr(self, names.nvml_handle, Py_None);
+    }
+    interop::global(names.logger).attr("info")("Overflow monitor stopped.");
+    return py::none();
 }
 
 }  // namespace
@@ -19,7 +92,6 @@ const interop::FunctionSpec start_spec{
     .name = "start",
     .qualname = "_OverflowMonitor.start",
     .parameters = {{"self"}},
-    .defaults = {},
     .return_annotation = "None",
     .fixed = start,
 };
@@ -28,7 +100,6 @@ const interop::FunctionSpec stop_spec{
     .name = "stop",
     .qualname = "_OverflowMonitor.stop",
     .parameters = {{"self"}},
-    .defaults = {},
     .return_annotation = "None",
     .fixed = stop,
 };
