@@ -1,0 +1,237 @@
+"""start() and stop(): what a monitor sets up, and how all of it is undone."""
+
+import sys
+import threading
+import types
+
+import pytest
+
+
+class ScriptedPsutil(types.ModuleType):
+    """psutil as the sampling loop sees it, at a calm, fixed load."""
+
+    def __init__(self):
+        super().__init__("psutil")
+
+    def cpu_percent(self, interval=None):
+        if interval:
+            threading.Event().wait(min(interval, 0.05))
+        return 10.0
+
+    def virtual_memory(self):
+        return types.SimpleNamespace(percent=20.0)
+
+
+class ScriptedNvml(types.ModuleType):
+    def __init__(self):
+        super().__init__("pynvml")
+        self.calls = []
+
+    def __getattr__(self, name):
+        if not name.startswith("nvml"):
+            raise AttributeError(name)
+
+        def call(*args):
+            self.calls.append(name)
+            return {
+                "nvmlDeviceGetCount": 1,
+                "nvmlDeviceGetName": b"Scripted GPU",
+                "nvmlDeviceGetHandleByIndex": "handle-0",
+                "nvmlDeviceGetUtilizationRates": types.SimpleNamespace(gpu=5),
+                "nvmlDeviceGetMemoryInfo": types.SimpleNamespace(used=1, total=10),
+            }.get(name)
+
+        return call
+
+
+class RecordingClient:
+    def __init__(self, fail_on_exit=False):
+        self.verbose = True
+        self.events = []
+        self.fail_on_exit = fail_on_exit
+
+    def __exit__(self, *args):
+        self.events.append(("exit", self.verbose, args))
+        if self.fail_on_exit:
+            raise OSError("connection already gone")
+
+
+@pytest.fixture
+def psutil_stand_in(monkeypatch):
+    module = ScriptedPsutil()
+    monkeypatch.setitem(sys.modules, "psutil", module)
+    return module
+
+
+@pytest.fixture
+def no_gpu(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pynvml", None)
+
+
+@pytest.fixture
+def exit_handlers(ov, monkeypatch):
+    registered = []
+    monkeypatch.setattr(ov, "atexit", types.SimpleNamespace(register=registered.append))
+    return registered
+
+
+@pytest.fixture
+def started(monitor, psutil_stand_in, no_gpu, exit_handlers):
+    monitor.start()
+    yield monitor
+    monitor.stop()
+
+
+def messages(records):
+    return [r.getMessage() for r in records()]
+
+
+def test_start_without_psutil(ov, monitor, monkeypatch, records):
+    monkeypatch.setitem(sys.modules, "psutil", None)
+    with pytest.raises(ImportError) as info:
+        monitor.start()
+    assert str(info.value) == (
+        "psutil is required for overflow monitoring. Install it with:  pip install 'zuvoda[overflow]'"
+    )
+    assert isinstance(info.value.__context__, ImportError)
+    assert info.value.__context__ is not info.value
+    assert monitor._running is False and sys.getprofile() is None and records() == []
+
+
+def test_start_sets_everything_up(ov, started, exit_handlers, records):
+    thread = started._monitor_thread
+    assert started._running is True
+    assert thread.daemon is True and thread.name == "zuvoda-overflow" and thread.is_alive()
+    assert sys.getprofile() == started._profile_hook
+    assert exit_handlers == [started.stop]
+    assert messages(records) == [
+        "pynvml not installed — GPU monitoring disabled",
+        "Overflow monitor started  threshold=85%  fast=False  (GPU monitoring: off)",
+    ]
+
+
+def test_second_start_does_nothing(started, exit_handlers, records):
+    thread, before = started._monitor_thread, len(records())
+    assert started.start() is None
+    assert started._monitor_thread is thread and len(exit_handlers) == 1
+    assert len(records()) == before
+    assert [t for t in threading.enumerate() if t.name == "zuvoda-overflow"] == [thread]
+
+
+def test_start_message_with_a_gpu(ov, psutil_stand_in, exit_handlers, monkeypatch, records):
+    nvml = ScriptedNvml()
+    monkeypatch.setitem(sys.modules, "pynvml", nvml)
+    monitor = ov._OverflowMonitor(False, 85.0, 0.05, None, None, gpu_threshold=90.0)
+    monitor.start()
+    try:
+        assert messages(records)[-1] == (
+            "Overflow monitor started  threshold=85%  gpu_threshold=90%  fast=False"
+        )
+    finally:
+        monitor.stop()
+    assert "nvmlShutdown" in nvml.calls
+    assert monitor._gpu_available is False and monitor._nvml_handle is None
+
+
+def test_stop_undoes_start(ov, started, records):
+    thread = started._monitor_thread
+    started.stop()
+    assert started._running is False and started._monitor_thread is None
+    assert sys.getprofile() is None
+    thread.join(timeout=10)
+    assert not thread.is_alive()
+    assert messages(records)[-1] == "Overflow monitor stopped."
+
+
+def test_stop_restores_the_profile_function_saved_at_start(
+    ov, monitor, psutil_stand_in, no_gpu, exit_handlers
+):
+    def earlier(frame, event, arg):
+        pass
+
+    def later(frame, event, arg):
+        pass
+
+    sys.setprofile(earlier)
+    try:
+        monitor.start()
+        sys.setprofile(later)
+        monitor.stop()
+        assert sys.getprofile() is earlier
+    finally:
+        sys.setprofile(None)
+
+
+def test_stop_on_a_monitor_never_started(monitor, records):
+    assert monitor.stop() is None
+    assert records() == []
+
+
+def test_stop_twice(started, records):
+    started.stop()
+    count = len(records())
+    started.stop()
+    assert len(records()) == count
+
+
+@pytest.mark.parametrize("fail_on_exit", [False, True])
+def test_stop_closes_the_client(started, records, fail_on_exit):
+    client = RecordingClient(fail_on_exit)
+    started._vazovez = client
+    started.stop()
+    assert client.events == [("exit", False, (None, None, None))]
+    assert started._vazovez is None
+    assert messages(records)[-1] == "Overflow monitor stopped."
+    assert not any("connection already gone" in m for m in messages(records))
+
+
+def test_stop_without_gpu_leaves_pynvml_alone(started, monkeypatch):
+    nvml = ScriptedNvml()
+    monkeypatch.setitem(sys.modules, "pynvml", nvml)
+    started._nvml_handle = "untouched"
+    started.stop()
+    assert nvml.calls == [] and started._nvml_handle == "untouched"
+
+
+def test_stop_puts_wrapped_functions_back(started):
+    namespace = {}
+
+    def work():
+        return 1
+
+    namespace["work"] = work
+    started._register_wrap(work, "work", namespace)
+    assert namespace["work"] is not work
+    started.stop()
+    assert namespace["work"] is work and started._wrapped_functions == {}
+
+
+def test_failed_unwrap_propagates_and_leaves_the_client_open(ov, started, records):
+    def broken_unwrap():
+        raise RuntimeError("registry damaged")
+
+    client = RecordingClient()
+    started._vazovez = client
+    started._unwrap_all = broken_unwrap
+    with pytest.raises(RuntimeError, match="registry damaged"):
+        started.stop()
+    assert started._running is False and sys.getprofile() is None
+    assert started._vazovez is client and client.events == []
+    assert "Overflow monitor stopped." not in messages(records)
+
+
+def test_restart_probes_and_registers_again(started, exit_handlers):
+    first_thread = started._monitor_thread
+    started.stop()
+    started.start()
+    assert started._monitor_thread is not first_thread
+    assert exit_handlers == [started.stop, started.stop]
+
+
+def test_stop_from_another_thread_leaves_the_hook_idle(started):
+    stopper = threading.Thread(target=started.stop)
+    stopper.start()
+    stopper.join(timeout=10)
+    # setprofile acts per thread: the hook stays here but does nothing any more.
+    assert sys.getprofile() == started._profile_hook and started._running is False
+    sys.setprofile(None)
