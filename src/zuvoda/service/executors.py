@@ -7,6 +7,8 @@ import logging
 import multiprocessing
 import signal
 import threading
+import uuid
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from multiprocessing.context import SpawnContext
 from typing import Any, Protocol
@@ -65,8 +67,10 @@ class _WorkerProcess:
             reply: Reply = self._calls.recv()
         except (EOFError, OSError) as exc:
             self.process.join(timeout=5)
-            raise WorkerLost(f"the worker process {_exit_description(self.process.exitcode)}"
-                             " while running the call") from exc
+            raise WorkerLost(
+                f"the worker process {_exit_description(self.process.exitcode)}"
+                " while running the call"
+            ) from exc
         return reply
 
     def warm(self, modules: list[str]) -> list[str]:
@@ -133,9 +137,12 @@ class ProcessExecutor:
         process = await self._idle.get()
         # Shielded: a cancelled request must not hand out a worker that is still busy; the
         # thread gives the worker back when the call is really over.
-        return await asyncio.shield(
-            self._loop.run_in_executor(self._call_threads, self._call, process, payload)
-        )
+        running = self._loop.run_in_executor(self._call_threads, self._call, process, payload)
+        try:
+            return await asyncio.shield(running)
+        except asyncio.CancelledError:
+            running.add_done_callback(_drop_outcome)
+            raise
 
     def _call(self, process: _WorkerProcess, payload: bytes) -> Reply:
         try:
@@ -187,9 +194,34 @@ class ProcessExecutor:
         return {"executor": self.name, "workers": self._size, "workers_replaced": self._replaced}
 
 
+def _drop_outcome(future: asyncio.Future[Reply]) -> None:
+    if not future.cancelled():
+        future.exception()  # nobody waits for it any more; keeps asyncio from reporting it
+
+
 def _stop_all(workers: list[_WorkerProcess]) -> None:
     for process in workers:
         process.stop()
+
+
+class _ByValue:
+    """A function of ``worker`` that pickles by value even with plain pickle, as Dask uses for
+    its task graphs: the scheduler and workers then need no zuvoda installed."""
+
+    def __init__(self, func: Callable[..., Any]) -> None:
+        import cloudpickle
+
+        cloudpickle.register_pickle_by_value(worker)
+        self._func = func
+        self._pickled = cloudpickle.dumps(func)
+
+    def __call__(self, *args: Any) -> Any:
+        return self._func(*args)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        import cloudpickle
+
+        return (cloudpickle.loads, (self._pickled,))
 
 
 class DaskExecutor:
@@ -203,24 +235,25 @@ class DaskExecutor:
         self._background: set[asyncio.Task[Any]] = set()
 
     async def start(self) -> None:
-        import cloudpickle
         from distributed import Client, KilledWorker
 
-        # Ship the worker code with each task so that cluster workers need no zuvoda install.
-        cloudpickle.register_pickle_by_value(worker)
+        self._execute = _ByValue(worker.execute)
+        self._import_modules = _ByValue(worker.import_modules)
         self._killed_worker = KilledWorker
         try:
             self._client = await Client(  # type: ignore[misc]
                 self._address, asynchronous=True, timeout=self._connect_timeout
             )
-        except (OSError, asyncio.TimeoutError) as exc:
+        except (TimeoutError, OSError) as exc:
             raise ExecutorUnavailable(
                 f"cannot connect to the Dask scheduler at {self._address}: {exc}"
             ) from exc
 
     async def run(self, payload: bytes) -> Reply:
         try:
-            reply: Reply = await self._client.submit(worker.execute, payload, pure=False)
+            reply: Reply = await self._client.submit(
+                self._execute, payload, key=f"zuvoda-call-{uuid.uuid4().hex}"
+            )
         except self._killed_worker as exc:
             raise WorkerLost(f"the Dask worker running the call died: {exc}") from exc
         except Exception as exc:  # worker.execute never raises, so this is the cluster's doing
@@ -230,11 +263,11 @@ class DaskExecutor:
     async def warm(self, modules: list[str], wait: float | None) -> bool:
         if not modules:
             return True
-        running = self._client.run(worker.import_modules, modules)
+        running = self._client.run(self._import_modules, modules)
         if wait is not None:
             try:
                 await asyncio.wait_for(running, wait)
-            except Exception as exc:
+            except Exception as exc:  # noqa: BLE001 - warming is best effort
                 log.warning("warming the Dask workers failed: %r", exc)
                 return False
             return True
@@ -255,4 +288,3 @@ class DaskExecutor:
 
     def describe(self) -> dict[str, Any]:
         return {"executor": self.name, "scheduler": self._address}
-

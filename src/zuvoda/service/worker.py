@@ -27,17 +27,17 @@ def execute(payload: bytes) -> Reply:
     """Unpickle a (func, args, kwargs) call, run it and pickle its result; never raises."""
     try:
         func, args, kwargs = _load_call(payload)
-    except BaseException as exc:
+    except BaseException as exc:  # noqa: BLE001 - reported to the caller, like all below
         return _failure("load", exc, exc.__traceback__)
     try:
         result = func(*args, **kwargs)
-    except BaseException as exc:
+    except BaseException as exc:  # noqa: BLE001 - SystemExit too: the worker must survive it
         # Drop this frame: the user wants the traceback of their own code.
         tb = exc.__traceback__.tb_next if exc.__traceback__ else None
         return _failure("call", exc, tb)
     try:
         return ("ok", cloudpickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL))
-    except BaseException as exc:
+    except BaseException as exc:  # noqa: BLE001
         return _failure("dump", exc, exc.__traceback__)
 
 
@@ -47,7 +47,7 @@ def import_modules(names: list[str]) -> list[str]:
     for name in names:
         try:
             importlib.import_module(name)
-        except Exception:  # a module missing here is the script's business, not warming's
+        except Exception:  # noqa: BLE001, S112 - a missing module is the script's business
             continue
         imported.append(name)
     return imported

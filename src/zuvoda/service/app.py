@@ -1,0 +1,291 @@
+"""The HTTP side of the service: authentication, body checks, pre-warm and run endpoints."""
+
+from __future__ import annotations
+
+import ast
+import asyncio
+import hmac
+import json
+import logging
+import pickletools
+import secrets
+import time
+from collections import Counter, OrderedDict
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+from dataclasses import dataclass
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
+
+from zuvoda.service import protocol
+from zuvoda.service.executors import Executor, ExecutorUnavailable, WorkerLost
+
+log = logging.getLogger("zuvoda.service")
+
+# Worker failure stage -> HTTP status and error code.
+_FAILURES = {
+    "load": (400, "bad_call"),
+    "call": (500, "remote_exception"),
+    "dump": (500, "result_not_serializable"),
+}
+_NEVER_WARM = {"__future__", "__main__", "zuvoda"}
+
+
+@dataclass(frozen=True)
+class ServiceConfig:
+    api_key: str
+    max_body_bytes: int = 64 * 1024 * 1024
+    # Below the 10 s a pre-warming client waits for the answer.
+    warm_wait_s: float = 8.0
+    max_modules: int = 256
+    max_warm_sessions: int = 4096
+
+
+class Refusal(Exception):
+    """A request refused before anything ran; answered as a JSON error."""
+
+    def __init__(
+        self, status: int, code: str, message: str, headers: dict[str, str] | None = None
+    ) -> None:
+        super().__init__(message)
+        self.status, self.code, self.message, self.headers = status, code, message, headers
+
+
+def error_response(
+    status: int, code: str, message: str, headers: dict[str, str] | None = None, **extra: Any
+) -> JSONResponse:
+    return JSONResponse(
+        {"error": {"code": code, "message": message, **extra}}, status_code=status, headers=headers
+    )
+
+
+def modules_to_warm(source: str, limit: int) -> list[str]:
+    """Absolute imports found anywhere in a script, in order of appearance."""
+    try:
+        tree = ast.parse(source)
+    except (SyntaxError, ValueError, RecursionError):
+        return []
+    names: dict[str, None] = {}
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            found = [alias.name for alias in node.names]
+        elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+            found = [node.module]
+        else:
+            continue
+        for name in found:
+            if name.partition(".")[0] not in _NEVER_WARM:
+                names.setdefault(name)
+    return list(names)[:limit]
+
+
+def is_complete_pickle(data: bytes) -> bool:
+    """Whether ``data`` is exactly one well-formed pickle, checked without unpickling it."""
+    try:
+        for opcode, _, position in pickletools.genops(data):
+            if opcode.name == "STOP":
+                return position == len(data) - 1
+    except (ValueError, EOFError):
+        return False
+    return False
+
+
+class Service:
+    def __init__(self, config: ServiceConfig, executor: Executor) -> None:
+        self.config = config
+        self.executor = executor
+        self.sessions: OrderedDict[str, dict[str, Any]] = OrderedDict()
+        self.calls: Counter[str] = Counter()
+        self.refused: Counter[int] = Counter()
+        self._key = config.api_key.encode()
+
+    def authorize(self, request: Request) -> None:
+        scheme, _, token = request.headers.get("authorization", "").partition(" ")
+        if scheme.lower() != "bearer" or not token.strip():
+            problem = "missing API key: send 'Authorization: Bearer <key>'"
+        elif not hmac.compare_digest(token.strip().encode(), self._key):
+            problem = "wrong API key"
+        else:
+            return
+        raise Refusal(401, "unauthorized", problem, {"WWW-Authenticate": "Bearer"})
+
+    async def read_body(self, request: Request) -> bytes:
+        limit = self.config.max_body_bytes
+        declared = request.headers.get("content-length")
+        if declared is not None and declared.isdigit() and int(declared) > limit:
+            raise Refusal(
+                413, "body_too_large", f"body of {declared} bytes exceeds the {limit} byte limit"
+            )
+        body = bytearray()
+        async for chunk in request.stream():
+            body += chunk
+            if len(body) > limit:
+                raise Refusal(413, "body_too_large", f"body exceeds the {limit} byte limit")
+        return bytes(body)
+
+    async def pre_warm(self, request: Request) -> Response:
+        self.authorize(request)
+        body = await self.read_body(request)
+        try:
+            data = json.loads(body)
+        except ValueError as exc:
+            raise Refusal(400, "malformed_body", f"body is not JSON: {exc}") from exc
+        if not isinstance(data, dict) or "source_code" not in data or "fast" not in data:
+            raise Refusal(400, "malformed_body", 'expected {"source_code": ..., "fast": ...}')
+        source, fast = data["source_code"], data["fast"]
+        if not (source is None or isinstance(source, str)) or not isinstance(fast, bool):
+            raise Refusal(
+                400, "malformed_body", "source_code must be a string or null and fast a boolean"
+            )
+        modules = (
+            await asyncio.to_thread(modules_to_warm, source, self.config.max_modules)
+            if source
+            else []
+        )
+        session_id = secrets.token_urlsafe(16)
+        self.sessions[session_id] = {
+            "fast": fast,
+            "modules": modules,
+            "runs": 0,
+            "created": time.time(),
+        }
+        while len(self.sessions) > self.config.max_warm_sessions:
+            self.sessions.popitem(last=False)
+        # A fast session wants warm workers before its first call; others warm meanwhile.
+        warmed = await self.executor.warm(modules, self.config.warm_wait_s if fast else None)
+        request.state.note = f"session={session_id} modules={len(modules)}"
+        return JSONResponse(
+            {"warm_session_id": session_id, "fast": fast, "modules": modules, "warmed": warmed}
+        )
+
+    async def run(self, request: Request) -> Response:
+        self.authorize(request)
+        session_id = request.headers.get(protocol.WARM_SESSION_HEADER)
+        if session_id is not None and not protocol.WARM_SESSION_PATTERN.fullmatch(session_id):
+            raise Refusal(400, "malformed_warm_session", "malformed warm session identifier")
+        body = await self.read_body(request)
+        if not await asyncio.to_thread(is_complete_pickle, body):
+            raise Refusal(400, "malformed_body", "body is not a pickled call")
+        headers = {}
+        if session_id is not None:
+            session = self.sessions.get(session_id)
+            if session is None:
+                self.calls["unknown_warm_session"] += 1
+            else:
+                session["runs"] += 1
+                headers[protocol.WARM_SESSION_HEADER] = session_id
+            request.state.note = f"session={session_id}"
+        self.calls["started"] += 1
+        try:
+            reply = await self.executor.run(body)
+        except WorkerLost as exc:
+            return self._failed(request, 502, "worker_lost", str(exc))
+        except ExecutorUnavailable as exc:
+            return self._failed(request, 503, "executor_unavailable", str(exc))
+        if reply[0] == "ok":
+            self.calls["succeeded"] += 1
+            return Response(reply[1], media_type=protocol.RESULT_CONTENT_TYPE, headers=headers)
+        _, stage, type_name, message, traceback_text = reply
+        status, code = _FAILURES[stage]
+        remote = {"type": type_name, "message": message, "traceback": traceback_text}
+        return self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
+
+    def _failed(
+        self, request: Request, status: int, code: str, message: str, **extra: Any
+    ) -> Response:
+        self.calls["failed"] += 1
+        request.state.note = f"{getattr(request.state, 'note', '')} error={code}".strip()
+        return error_response(status, code, message, **extra)
+
+    async def stats(self, request: Request) -> Response:
+        self.authorize(request)
+        return JSONResponse(
+            {
+                **self.executor.describe(),
+                "calls": {name: self.calls[name] for name in ("started", "succeeded", "failed")},
+                "unknown_warm_session_runs": self.calls["unknown_warm_session"],
+                "refused": {str(status): count for status, count in sorted(self.refused.items())},
+                "warm_sessions": dict(self.sessions),
+            }
+        )
+
+    async def health(self, request: Request) -> Response:
+        return JSONResponse({"status": "ok", "executor": self.executor.name})
+
+    async def on_refusal(self, request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, Refusal)
+        self.refused[exc.status] += 1
+        request.state.note = f"error={exc.code}"
+        return error_response(exc.status, exc.code, exc.message, exc.headers)
+
+    async def on_http_error(self, request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, HTTPException)
+        return error_response(exc.status_code, "http_error", exc.detail, exc.headers)
+
+
+class RequestLog:
+    """Logs one line per HTTP request once its answer has been sent."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = time.perf_counter()
+        status = 500  # if the app fails before answering, the server answers 500
+
+        async def send_noting_status(message: Message) -> None:
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+            await send(message)
+
+        try:
+            await self.app(scope, receive, send_noting_status)
+        finally:
+            client = scope.get("client")
+            note = scope.get("state", {}).get("note", "")
+            log.info(
+                "%s %s %s %d %.1fms %s",
+                f"{client[0]}:{client[1]}" if client else "-",
+                scope["method"],
+                scope["path"],
+                status,
+                (time.perf_counter() - started) * 1000,
+                note,
+            )
+
+
+def create_app(config: ServiceConfig, executor: Executor) -> Starlette:
+    service = Service(config, executor)
+
+    @asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        await executor.start()
+        log.info("executing calls with %s", executor.describe())
+        try:
+            yield
+        finally:
+            await executor.close()
+
+    routes = [
+        Route(protocol.RUN_PATH, service.run, methods=["POST"]),
+        Route(protocol.PRE_WARM_PATH, service.pre_warm, methods=["POST"]),
+        Route(protocol.STATS_PATH, service.stats, methods=["GET"]),
+        Route(protocol.HEALTH_PATH, service.health, methods=["GET"]),
+    ]
+    return Starlette(
+        routes=routes,
+        middleware=[Middleware(RequestLog)],
+        exception_handlers={Refusal: service.on_refusal, HTTPException: service.on_http_error},
+        lifespan=lifespan,
+    )
