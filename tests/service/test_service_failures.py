@@ -1,0 +1,124 @@
+"""Calls that fail remotely, workers that die, and a service that is slow or not there."""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import pytest
+
+from zuvoda.client import (
+    CallTimeoutError,
+    RemoteExecutionError,
+    ServiceUnavailableError,
+    VazoVez,
+)
+
+pytestmark = pytest.mark.timeout(60)
+
+
+class QuotaExceeded(Exception):
+    pass
+
+
+def check_quota(used: int, limit: int) -> int:
+    if used > limit:
+        raise QuotaExceeded(f"used {used} of {limit}")
+    return limit - used
+
+
+def nested_failure() -> None:
+    try:
+        {}["missing"]
+    except KeyError as exc:
+        raise RuntimeError("lookup failed") from exc
+
+
+def leave_with(code: int) -> None:
+    sys.exit(code)
+
+
+FAILURES = {
+    "user exception": (check_quota, (5, 3), "remote_exception", "QuotaExceeded", "used 5 of 3"),
+    "builtin exception": (int, ("x1",), "remote_exception", "ValueError", "invalid literal"),
+    "chained exception": (nested_failure, (), "remote_exception", "RuntimeError", "lookup failed"),
+    "sys.exit": (leave_with, (4,), "remote_exception", "SystemExit", "4"),
+    "unpicklable result": (
+        threading.Lock,
+        (),
+        "result_not_serializable",
+        "TypeError",
+        "cannot pickle",
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("func", "args", "code", "type_name", "message"), FAILURES.values(), ids=FAILURES.keys()
+)
+def test_remote_failure_is_described(
+    client: VazoVez, func: Any, args: tuple, code: str, type_name: str, message: str
+) -> None:
+    with pytest.raises(RemoteExecutionError) as raised:
+        client.run(func, *args)
+    error = raised.value
+    assert (error.code, error.remote_type) == (code, type_name)
+    assert message in (error.remote_message or "")
+    assert error.remote_traceback is not None
+    assert error.remote_traceback.rstrip().endswith(f"{type_name}: {error.remote_message}")
+    assert type_name in str(error) and "Remote traceback" in str(error)
+
+
+def test_traceback_shows_the_user_code(client: VazoVez) -> None:
+    with pytest.raises(RemoteExecutionError) as raised:
+        client.run(nested_failure)
+    text = raised.value.remote_traceback or ""
+    assert text.startswith("Traceback (most recent call last):")
+    assert "in nested_failure" in text
+    assert "KeyError: 'missing'" in text  # the cause travels too
+    assert "in execute" not in text  # the worker's own frame is left out
+
+
+def test_worker_death_fails_only_its_call(client: VazoVez, service: Any) -> None:
+    replaced = service.stats()["workers_replaced"]
+    with ThreadPoolExecutor(1) as pool:
+        # Occupies one of the two workers while the other one dies.
+        slow = pool.submit(client.run, lambda: (time.sleep(1.0), "survived")[1])
+        time.sleep(0.3)
+        with pytest.raises(RemoteExecutionError) as raised:
+            client.run(os._exit, 7)
+        assert slow.result(timeout=30) == "survived"
+    assert raised.value.code == "worker_lost"
+    assert raised.value.status == 502
+    assert "exited with code 7" in str(raised.value)
+    assert service.stats()["workers_replaced"] == replaced + 1
+
+
+def kill_self() -> None:
+    os.kill(os.getpid(), 9)
+
+
+def test_service_keeps_serving_after_every_worker_died(client: VazoVez, service: Any) -> None:
+    for _ in range(3):  # more deaths than the service has workers
+        with pytest.raises(RemoteExecutionError, match="killed by SIGKILL"):
+            client.run(kill_self)
+    assert [client.run(abs, -n) for n in range(4)] == [0, 1, 2, 3]
+
+
+def test_client_timeout_raises(service: Any) -> None:
+    with service.client(timeout=0.5) as impatient, pytest.raises(CallTimeoutError) as raised:
+        impatient.run(time.sleep, 2)
+    assert isinstance(raised.value, TimeoutError)
+    assert "may still be running" in str(raised.value)
+
+
+def test_connection_refused_raises(unused_port: int) -> None:
+    client = VazoVez(api_key="key", api_url=f"http://127.0.0.1:{unused_port}", connect_timeout=2)
+    with client, pytest.raises(ServiceUnavailableError) as raised:
+        client.run(abs, -1)
+    assert isinstance(raised.value, ConnectionError)
+    assert f"127.0.0.1:{unused_port}" in str(raised.value)
