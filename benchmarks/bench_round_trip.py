@@ -1,0 +1,100 @@
+"""Round trip of one small offloaded call: client -> service -> worker process -> back.
+
+    python benchmarks/bench_round_trip.py [--calls 500] [--payload-bytes 0]
+    python benchmarks/bench_round_trip.py --api-url http://host:8750 --api-key KEY
+
+Without --api-url it starts a local service (one worker process) on a free loopback port.
+Run it with the package importable (installed, or PYTHONPATH=src).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import secrets
+import socket
+import statistics
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
+
+import httpx
+
+from zuvoda.client import VazoVez
+
+
+def add_one(x: int, blob: bytes = b"") -> int:
+    return x + 1 + len(blob)
+
+
+@contextlib.contextmanager
+def local_service(workers: int) -> Iterator[tuple[str, str]]:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    key = secrets.token_urlsafe(16)
+    url = f"http://127.0.0.1:{port}"
+    env = {**os.environ, "ZUVODA_API_KEY": key, "ZUVODA_LOG_LEVEL": "warning"}
+    command = [sys.executable, "-m", "zuvoda.service", "--port", str(port)]
+    process = subprocess.Popen([*command, "--workers", str(workers)], env=env)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            with contextlib.suppress(httpx.TransportError):
+                if httpx.get(f"{url}/v1/health", timeout=1).status_code == 200:
+                    break
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise SystemExit("the service did not start")
+            time.sleep(0.05)
+        yield url, key
+    finally:
+        process.terminate()
+        process.wait(timeout=15)
+
+
+def measure(client: VazoVez, calls: int, blob: bytes) -> list[float]:
+    for i in range(20):  # connection, worker start-up, first unpickling of add_one
+        client.run(add_one, i, blob)
+    times = []
+    for i in range(calls):
+        started = time.perf_counter()
+        result = client.run(add_one, i, blob)
+        times.append(time.perf_counter() - started)
+        assert result == i + 1 + len(blob)
+    return times
+
+
+def report(label: str, times: list[float]) -> None:
+    ms = sorted(t * 1000 for t in times)
+    p90 = ms[min(len(ms) - 1, int(0.9 * len(ms)))]
+    p99 = ms[min(len(ms) - 1, int(0.99 * len(ms)))]
+    print(
+        f"{label:>22}: n={len(ms)} median={statistics.median(ms):.3f} ms p90={p90:.3f} ms "
+        f"p99={p99:.3f} ms min={ms[0]:.3f} ms"
+    )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--calls", type=int, default=500)
+    parser.add_argument("--payload-bytes", type=int, nargs="*", default=[0, 1_000_000])
+    parser.add_argument("--workers", type=int, default=1)
+    parser.add_argument("--api-url", help="use this running service instead of starting one")
+    parser.add_argument("--api-key", default=os.environ.get("ZUVODA_API_KEY"))
+    args = parser.parse_args()
+
+    with contextlib.ExitStack() as stack:
+        if args.api_url:
+            url, key = args.api_url, args.api_key
+        else:
+            url, key = stack.enter_context(local_service(args.workers))
+        with VazoVez(api_key=key, api_url=url) as client:
+            print(f"round trip of add_one via {url}, {args.calls} calls each")
+            for size in args.payload_bytes:
+                report(f"{size} B argument", measure(client, args.calls, b"x" * size))
+
+
+if __name__ == "__main__":
+    main()
