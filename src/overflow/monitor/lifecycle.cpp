@@ -5,11 +5,47 @@
 #include "interop/module_state.h"
 #include "monitor/methods.h"
 
+#include <vector>
+
 namespace overflow {
 
 namespace {
 
 using interop::names;
+
+// A profiler installed from C (cProfile among them) shows sys.getprofile() an object that is not
+// callable; putting it back with sys.setprofile would make the interpreter call it and fail at
+// the next event. Its C function is remembered when start() finds it installed, so that stop()
+// can restore it the way it was installed. The entries hold their profiler objects: a process
+// sees only a handful of them.
+struct NativeProfiler {
+    PyObject* object;
+    Py_tracefunc function;
+};
+std::vector<NativeProfiler> native_profilers;
+
+void remember_native_profiler() {
+    PyThreadState* thread = PyThreadState_Get();
+    PyObject* object = thread->c_profileobj;
+    if (thread->c_profilefunc == nullptr || object == nullptr || PyCallable_Check(object)) return;
+    for (NativeProfiler& known : native_profilers) {
+        if (known.object == object) {
+            known.function = thread->c_profilefunc;
+            return;
+        }
+    }
+    native_profilers.push_back({Py_NewRef(object), thread->c_profilefunc});
+}
+
+void restore_profile(const py::object& original) {
+    for (const NativeProfiler& known : native_profilers) {
+        if (known.object == original.ptr()) {
+            PyEval_SetProfile(known.function, known.object);
+            return;
+        }
+    }
+    interop::global(names.mod_sys).attr("setprofile")(original);
+}
 
 constexpr const char* psutil_missing =
     "psutil is required for overflow monitoring. Install it with:  pip install 'zuvoda[overflow]'";
@@ -33,6 +69,7 @@ py::object start(interop::NativeFunction&, interop::Arguments args) {
     interop::call_method(self, names.init_gpu);
     interop::set_attr(self, names.running, Py_True);
     py::object sys = interop::global(names.mod_sys);
+    remember_native_profiler();
     interop::set_attr(self, names.original_profile, sys.attr("getprofile")());
     sys.attr("setprofile")(interop::get_attr(self, names.profile_hook));
 
@@ -63,10 +100,8 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
     if (!interop::truth(interop::get_attr(self, names.running).ptr())) return py::none();
     interop::set_attr(self, names.running, Py_False);
     interop::set_attr(self, names.monitor_thread, Py_None);
-    interop::swallow_ordinary_exceptions([self] {
-        interop::global(names.mod_sys).attr("setprofile")(
-            interop::get_attr(self, names.original_profile));
-    });
+    interop::swallow_ordinary_exceptions(
+        [self] { restore_profile(interop::get_attr(self, names.original_profile)); });
     interop::call_method(self, names.unwrap_all);
 
     if (interop::get_attr(self, names.vazovez).ptr() != Py_None) {
