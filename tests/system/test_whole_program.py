@@ -223,3 +223,54 @@ print("warm id", monitor._vazovez._warm_session_id)
                                           "fast": False})
     ]
     assert "result 2" in result.stdout and "warm id warm-42" in result.stdout
+
+
+REAL_WORK = """
+import json, os, sys
+if os.environ.get("WITH_OVERFLOW"):
+    from zuvoda.overflow import overflow
+    # Nothing can be strictly above 100 percent: the machine never counts as overloaded.
+    overflow(threshold=100.0, check_interval=60.0)
+
+
+def primes(limit):
+    sieve = bytearray([1]) * limit
+    sieve[:2] = b"\\0\\0"
+    for i in range(2, int(limit ** 0.5) + 1):
+        if sieve[i]:
+            sieve[i * i::i] = bytearray(len(sieve[i * i::i]))
+    return [i for i, flag in enumerate(sieve) if flag]
+
+
+class Account:
+    def __init__(self, owner):
+        self.owner, self.history = owner, []
+
+    def deposit(self, amount):
+        self.history.append(amount)
+        return sum(self.history)
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+found = primes(200_000)
+account = Account("ada")
+balances = [account.deposit(x) for x in range(100)]
+words = sorted({w.lower() for w in open(__file__, encoding="utf-8").read().split()})
+print(len(found), found[-3:], balances[-1], fib(20), len(words))
+print(json.dumps({"gen": list(x * x for x in range(5)), "lambda": list(map(lambda v: v + 1, [1]))}))
+try:
+    fib("x")
+except TypeError as exc:
+    print("error:", exc)
+"""
+
+
+def test_real_program_is_unchanged_and_exits_promptly(run_script):
+    plain = run_script(REAL_WORK, timeout=60)
+    monitored = run_script(REAL_WORK, env={"WITH_OVERFLOW": "1"}, timeout=60)
+    assert plain.returncode == monitored.returncode == 0, monitored.stderr
+    assert monitored.stdout == plain.stdout
+    assert monitored.stderr == plain.stderr == ""
