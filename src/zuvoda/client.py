@@ -295,4 +295,4 @@ def _is_local_module(name: str, module: object) -> bool:
     if name.partition(".")[0] == "zuvoda":
         return False
     path = getattr(module, "__file__", None)
-    return bool(path) and not os.path.realpath(path).startswith(_INSTALLED)
+    return isinstance(path, str) and not os.path.realpath(path).startswith(_INSTALLED)

@@ -11,7 +11,7 @@ import pickletools
 import secrets
 import time
 from collections import Counter, OrderedDict
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Mapping
 from contextlib import asynccontextmanager
 from dataclasses import dataclass
 from typing import Any
@@ -59,7 +59,7 @@ class Refusal(Exception):
 
 
 def error_response(
-    status: int, code: str, message: str, headers: dict[str, str] | None = None, **extra: Any
+    status: int, code: str, message: str, headers: Mapping[str, str] | None = None, **extra: Any
 ) -> JSONResponse:
     return JSONResponse(
         {"error": {"code": code, "message": message, **extra}}, status_code=status, headers=headers

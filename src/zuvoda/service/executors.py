@@ -241,7 +241,7 @@ class DaskExecutor:
         self._import_modules = _ByValue(worker.import_modules)
         self._killed_worker = KilledWorker
         try:
-            self._client = await Client(  # type: ignore[misc]
+            self._client = await Client(  # type: ignore[no-untyped-call]
                 self._address, asynchronous=True, timeout=self._connect_timeout
             )
         except (TimeoutError, OSError) as exc:
