@@ -116,9 +116,15 @@ def test_client_timeout_raises(service: Any) -> None:
     assert "may still be running" in str(raised.value)
 
 
-def test_connection_refused_raises(unused_port: int) -> None:
-    client = VazoVez(api_key="key", api_url=f"http://127.0.0.1:{unused_port}", connect_timeout=2)
+@pytest.mark.parametrize("fast", [False, True], ids=["lazy connection", "eager connection"])
+def test_connection_refused_raises(
+    unused_port: int, fast: bool, capsys: pytest.CaptureFixture[str]
+) -> None:
+    url = f"http://127.0.0.1:{unused_port}"
+    client = VazoVez(api_key="key", api_url=url, fast=fast, verbose=True, connect_timeout=2)
+    # Opening never fails: the call is where the caller decides to run locally instead.
     with client, pytest.raises(ServiceUnavailableError) as raised:
         client.run(abs, -1)
     assert isinstance(raised.value, ConnectionError)
-    assert f"127.0.0.1:{unused_port}" in str(raised.value)
+    assert url in str(raised.value)
+    assert (f"zuvoda: could not reach {url} yet" in capsys.readouterr().err) is fast

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pickle
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -34,74 +34,63 @@ def chunks(data: bytes, size: int = 8192) -> Iterator[bytes]:
         yield data[start : start + size]
 
 
-Build = Callable[[Any, bytes, bytes], dict[str, Any]]
+OWN_KEY = object()
 
-# Each refused request, built from the service and a small and a too large call that would leave
-# a marker file if it ran, with the status and error code it must get.
-REFUSALS: dict[str, tuple[Build, int, str]] = {
-    "no key": (lambda svc, small, big: {"api_key": None, "content": small}, 401, "unauthorized"),
-    "wrong key": (
-        lambda svc, small, big: {"api_key": "not-the-key", "content": small},
-        401,
-        "unauthorized",
-    ),
-    "key of another scheme": (
-        lambda svc, small, big: {
-            "api_key": None,
-            "content": small,
-            "headers": {"Authorization": f"Basic {svc.api_key}"},
-        },
-        401,
-        "unauthorized",
-    ),
-    "declared length over limit": (
-        lambda svc, small, big: {"content": big},
-        413,
-        "body_too_large",
-    ),
+# Refused run requests: the key sent, extra headers, the body (a small call or one over the size
+# limit, both leaving a marker file if they ran, or a mangled one), and the status and error code.
+REFUSALS = {
+    "no key": (None, {}, "call", 401, "unauthorized"),
+    "wrong key": ("not-the-key", {}, "call", 401, "unauthorized"),
+    "key of another scheme": (None, {"Authorization": "Basic {key}"}, "call", 401, "unauthorized"),
+    "declared length over limit": (OWN_KEY, {}, "large call", 413, "body_too_large"),
     # Streamed without Content-Length, so only the bytes read can tell.
-    "streamed length over limit": (
-        lambda svc, small, big: {"content": chunks(big)},
-        413,
-        "body_too_large",
-    ),
-    "not a pickle": (
-        lambda svc, small, big: {"content": b"print('hello')"},
-        400,
-        "malformed_body",
-    ),
-    "truncated pickle": (
-        lambda svc, small, big: {"content": small[:-1]},
-        400,
-        "malformed_body",
-    ),
-    "pickle with trailing bytes": (
-        lambda svc, small, big: {"content": small + b"\x00"},
-        400,
-        "malformed_body",
-    ),
-    "empty body": (lambda svc, small, big: {"content": b""}, 400, "malformed_body"),
+    "streamed length over limit": (OWN_KEY, {}, "streamed large call", 413, "body_too_large"),
+    "not a pickle": (OWN_KEY, {}, "python source", 400, "malformed_body"),
+    "truncated pickle": (OWN_KEY, {}, "truncated call", 400, "malformed_body"),
+    "pickle with trailing bytes": (OWN_KEY, {}, "call and a byte", 400, "malformed_body"),
+    "empty body": (OWN_KEY, {}, "nothing", 400, "malformed_body"),
     "malformed warm session": (
-        lambda svc, small, big: {
-            "content": small,
-            "headers": {"X-Zuvoda-Warm-Session": "bad id!"},
-        },
+        OWN_KEY,
+        {"X-Zuvoda-Warm-Session": "bad id!"},
+        "call",
         400,
         "malformed_warm_session",
     ),
 }
 
 
-@pytest.mark.parametrize(("build", "status", "code"), REFUSALS.values(), ids=REFUSALS.keys())
+@pytest.mark.parametrize(
+    ("api_key", "headers", "body", "status", "code"), REFUSALS.values(), ids=REFUSALS.keys()
+)
 def test_refused_run_executes_nothing(
-    service: Any, tmp_path: Path, build: Build, status: int, code: str
+    service: Any,
+    tmp_path: Path,
+    api_key: Any,
+    headers: dict[str, str],
+    body: str,
+    status: int,
+    code: str,
 ) -> None:
     marker = tmp_path / "marker"
-    small = call_payload(marker)
-    big = call_payload(marker, b"p" * (service.max_body_bytes + 1))
+    call = call_payload(marker)
+    large = call_payload(marker, b"p" * (service.max_body_bytes + 1))
+    content = {
+        "call": call,
+        "large call": large,
+        "streamed large call": chunks(large),
+        "python source": b"print('hello')",
+        "truncated call": call[:-1],
+        "call and a byte": call + b"\x00",
+        "nothing": b"",
+    }[body]
     started = service.stats()["calls"]["started"]
 
-    answer = service.post("/v1/run", **build(service, small, big))
+    answer = service.post(
+        "/v1/run",
+        api_key=service.api_key if api_key is OWN_KEY else api_key,
+        headers={name: value.format(key=service.api_key) for name, value in headers.items()},
+        content=content,
+    )
 
     assert answer.status_code == status
     assert answer.json()["error"]["code"] == code
