@@ -9,6 +9,10 @@ namespace overflow::interop {
 // Call from inside a catch block: sets the Python error matching the exception being handled.
 void restore_python_error() noexcept;
 
+// What `except ... as exc` binds: the caught exception, given the traceback it was raised with, as
+// the interpreter does when it enters an except clause.
+PyObject* caught_exception(const py::error_already_set& error);
+
 // Raised when the exception being handled (sys.exc_info()) must be visible while running code:
 // Python code raising inside gets it as __context__, exactly as in an `except` block.
 class HandledExceptionScope {
