@@ -20,6 +20,14 @@ void restore_python_error() noexcept {
     }
 }
 
+PyObject* caught_exception(const py::error_already_set& error) {
+    PyObject* exception = error.value().ptr();
+    if (error.trace() && PyException_SetTraceback(exception, error.trace().ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    return exception;
+}
+
 HandledExceptionScope::HandledExceptionScope(PyObject* exception)
     : previous_(PyErr_GetHandledException()) {
     PyErr_SetHandledException(exception);

@@ -20,6 +20,10 @@ void swallow_ordinary_exceptions(Body&& body) {
     }
 }
 
+// What `except ... as exc` binds: the caught exception, given the traceback it was raised with, as
+// the interpreter does when it enters an except clause.
+PyObject* caught_exception(const py::error_already_set& error);
+
 // Makes an exception the one being handled (sys.exc_info()) while the scope lasts: an exception
 // raised inside gets it as __context__, exactly as in an `except` block.
 class HandledExceptionScope {

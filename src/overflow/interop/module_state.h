@@ -94,7 +94,24 @@ namespace overflow::interop {
     X(monitor_class, "_OverflowMonitor")              \
     X(compute_exclude_prefixes, "_compute_exclude_prefixes") \
     X(builtin_print, "print")                         \
-    X(builtin_open, "open")
+    X(builtin_open, "open")                           \
+    X(mod_psutil, "psutil")                           \
+    X(mod_pynvml, "pynvml")                           \
+    X(cpu_percent, "cpu_percent")                     \
+    X(interval, "interval")                           \
+    X(virtual_memory, "virtual_memory")               \
+    X(percent, "percent")                             \
+    X(sleep, "sleep")                                 \
+    X(nvml_init, "nvmlInit")                          \
+    X(nvml_device_get_count, "nvmlDeviceGetCount")    \
+    X(nvml_device_get_handle_by_index, "nvmlDeviceGetHandleByIndex") \
+    X(nvml_device_get_name, "nvmlDeviceGetName")      \
+    X(nvml_device_get_utilization_rates, "nvmlDeviceGetUtilizationRates") \
+    X(nvml_device_get_memory_info, "nvmlDeviceGetMemoryInfo") \
+    X(gpu, "gpu")                                     \
+    X(used, "used")                                   \
+    X(total, "total")                                 \
+    X(decode, "decode")
 
 struct InternedNames {
 #define OVERFLOW_DECLARE_NAME(field, text) PyObject* field = nullptr;

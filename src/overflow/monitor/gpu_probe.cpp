@@ -1,3 +1,9 @@
+// _OverflowMonitor._init_gpu: whether GPU device 0 can be watched through pynvml. A missing
+// package, driver or device only turns GPU monitoring off; the user never sees an error.
+#include "interop/arguments.h"
+#include "interop/calls.h"
+#include "interop/errors.h"
+#include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
 
@@ -5,8 +11,57 @@ namespace overflow {
 
 namespace {
 
-py::object init_gpu(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: _init_gpu");  // PLACEHOLDER
+using interop::names;
+
+template <typename... Args>
+void log_info(const char* message, Args... args) {
+    py::str text(message);
+    interop::call_method(interop::global(names.logger).ptr(), names.info, text.ptr(), args...);
+}
+
+void probe(PyObject* self) {
+    py::object pynvml = py::module_::import("pynvml");
+    interop::call_method(pynvml.ptr(), names.nvml_init);
+    py::object device_count = interop::call_method(pynvml.ptr(), names.nvml_device_get_count);
+    py::int_ zero(0);
+    if (interop::truth(
+            steal_or_throw(PyObject_RichCompare(device_count.ptr(), zero.ptr(), Py_EQ)).ptr())) {
+        log_info("pynvml: no NVIDIA GPUs found — GPU monitoring disabled");
+        return;
+    }
+    interop::set_attr(self, names.nvml_handle,
+                      interop::call_method(pynvml.ptr(), names.nvml_device_get_handle_by_index,
+                                           zero.ptr()));
+    // From here on the GPU is in use, even if naming it fails: stop() must shut NVML down.
+    interop::set_attr(self, names.gpu_available, Py_True);
+    py::object name = interop::call_method(pynvml.ptr(), names.nvml_device_get_name,
+                                           interop::get_attr(self, names.nvml_handle).ptr());
+    int is_bytes = PyObject_IsInstance(name.ptr(), reinterpret_cast<PyObject*>(&PyBytes_Type));
+    if (is_bytes < 0) throw py::error_already_set();
+    if (is_bytes) {
+        py::str encoding("utf-8");
+        name = interop::call_method(name.ptr(), names.decode, encoding.ptr());
+    }
+    log_info("GPU monitoring active  device=%s  gpu_threshold=%.0f%%", name.ptr(),
+             interop::get_attr(self, names.gpu_threshold).ptr());
+}
+
+py::object init_gpu(interop::NativeFunction&, interop::Arguments args) {
+    try {
+        probe(args[0]);
+    } catch (py::error_already_set& error) {
+        if (error.matches(PyExc_ImportError)) {
+            interop::HandledExceptionScope handling(interop::caught_exception(error));
+            log_info("pynvml not installed — GPU monitoring disabled");
+        } else if (error.matches(PyExc_Exception)) {
+            PyObject* exc = interop::caught_exception(error);
+            interop::HandledExceptionScope handling(exc);
+            log_info("GPU monitoring unavailable: %s", exc);
+        } else {
+            throw;
+        }
+    }
+    return py::none();
 }
 
 }  // namespace

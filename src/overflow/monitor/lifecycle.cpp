@@ -56,7 +56,7 @@ void require_psutil() {
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ImportError)) throw;
         // Raised while the failed import is being handled, so that it becomes the context.
-        interop::HandledExceptionScope handling(error.value().ptr());
+        interop::HandledExceptionScope handling(interop::caught_exception(error));
         PyErr_SetString(PyExc_ImportError, psutil_missing);
         throw py::error_already_set();
     }

@@ -1,3 +1,9 @@
+// The sampling thread's body: CPU and memory through psutil, GPU device 0 through pynvml, the
+// overload verdict in `_overloaded` and the two logged transitions.
+#include "interop/arguments.h"
+#include "interop/calls.h"
+#include "interop/errors.h"
+#include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
 
@@ -5,8 +11,145 @@ namespace overflow {
 
 namespace {
 
-py::object resource_loop(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: _resource_loop");  // PLACEHOLDER
+using interop::get_attr;
+using interop::names;
+using interop::set_attr;
+using interop::truth;
+
+// `function(interval=value)`: psutil is always given the interval by keyword.
+py::object call_with_interval(const py::object& function, PyObject* interval) {
+    py::object keywords = steal_or_throw(PyTuple_Pack(1, names.interval));
+    PyObject* stack[] = {interval};
+    return steal_or_throw(PyObject_Vectorcall(function.ptr(), stack, 0, keywords.ptr()));
+}
+
+py::object logger() { return interop::global(names.logger); }
+
+// Python's `first or second()`: the second operand is evaluated only when the first is false.
+template <typename Second>
+py::object python_or(py::object first, Second second) {
+    if (truth(first.ptr())) return first;
+    return second();
+}
+
+// `self.<figure> > self.<limit>`, as Python compares them.
+py::object exceeds(PyObject* self, PyObject* figure, PyObject* limit) {
+    py::object value = get_attr(self, figure);
+    py::object bound = get_attr(self, limit);
+    return steal_or_throw(PyObject_RichCompare(value.ptr(), bound.ptr(), Py_GT));
+}
+
+void append_piece(py::list& parts, const char* label, PyObject* self, PyObject* figure) {
+    py::object value = get_attr(self, figure);
+    py::str one_decimal(".1f");
+    py::object formatted = steal_or_throw(PyObject_Format(value.ptr(), one_decimal.ptr()));
+    parts.append(steal_or_throw(PyUnicode_FromFormat("%s%U%%", label, formatted.ptr())));
+}
+
+// Built only when a transition is logged: formatting on every pass would be wasted work.
+py::object status_text(PyObject* self) {
+    py::list parts;
+    append_piece(parts, "CPU=", self, names.cpu_usage);
+    append_piece(parts, "Memory=", self, names.mem_usage);
+    if (truth(get_attr(self, names.gpu_available).ptr())) {
+        append_piece(parts, "GPU=", self, names.gpu_util);
+        append_piece(parts, "GPU-Mem=", self, names.gpu_mem_util);
+    }
+    py::str separator("  ");
+    return steal_or_throw(PyUnicode_Join(separator.ptr(), parts.ptr()));
+}
+
+// A failure here only costs this pass its fresh GPU figures; the old ones stay and still count.
+void sample_gpu(PyObject* self) {
+    try {
+        py::object pynvml = py::module_::import("pynvml");
+        py::object util =
+            interop::call_method(pynvml.ptr(), names.nvml_device_get_utilization_rates,
+                                 get_attr(self, names.nvml_handle).ptr());
+        py::object mem_info = interop::call_method(pynvml.ptr(), names.nvml_device_get_memory_info,
+                                                   get_attr(self, names.nvml_handle).ptr());
+        py::object gpu = get_attr(util.ptr(), names.gpu);
+        set_attr(self, names.gpu_util, steal_or_throw(PyNumber_Float(gpu.ptr())));
+        py::object mem_util;
+        py::int_ zero(0);
+        py::object total = get_attr(mem_info.ptr(), names.total);
+        if (truth(steal_or_throw(PyObject_RichCompare(total.ptr(), zero.ptr(), Py_GT)).ptr())) {
+            py::object used = get_attr(mem_info.ptr(), names.used);
+            py::object ratio = steal_or_throw(
+                PyNumber_TrueDivide(used.ptr(), get_attr(mem_info.ptr(), names.total).ptr()));
+            py::float_ hundred(100.0);
+            mem_util = steal_or_throw(PyNumber_Multiply(ratio.ptr(), hundred.ptr()));
+        } else {
+            mem_util = py::float_(0.0);
+        }
+        set_attr(self, names.gpu_mem_util, mem_util);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        PyObject* exc = interop::caught_exception(error);
+        interop::HandledExceptionScope handling(exc);
+        py::str message("GPU sampling failed: %s");
+        interop::call_method(logger().ptr(), names.debug, message.ptr(), exc);
+    }
+}
+
+void run_pass(PyObject* self, const py::object& psutil) {
+    // psutil's measuring window is the pass's only pause.
+    py::object cpu_percent = get_attr(psutil.ptr(), names.cpu_percent);
+    py::object interval = get_attr(self, names.check_interval);
+    set_attr(self, names.cpu_usage, call_with_interval(cpu_percent, interval.ptr()));
+    py::object memory = interop::call_method(psutil.ptr(), names.virtual_memory);
+    set_attr(self, names.mem_usage, get_attr(memory.ptr(), names.percent));
+    if (truth(get_attr(self, names.gpu_available).ptr()) &&
+        get_attr(self, names.nvml_handle).ptr() != Py_None) {
+        sample_gpu(self);
+    }
+
+    py::object was_overloaded = get_attr(self, names.overloaded);
+    py::object cpu_mem_overloaded =
+        python_or(exceeds(self, names.cpu_usage, names.threshold),
+                  [self] { return exceeds(self, names.mem_usage, names.threshold); });
+    py::object gpu_overloaded = py::bool_(false);
+    if (truth(get_attr(self, names.gpu_available).ptr())) {
+        gpu_overloaded =
+            python_or(exceeds(self, names.gpu_util, names.gpu_threshold),
+                      [self] { return exceeds(self, names.gpu_mem_util, names.gpu_threshold); });
+    }
+    set_attr(self, names.overloaded,
+             python_or(cpu_mem_overloaded, [&gpu_overloaded] { return gpu_overloaded; }));
+
+    if (truth(get_attr(self, names.overloaded).ptr()) && !truth(was_overloaded.ptr())) {
+        py::object status = status_text(self);
+        py::str message("System overloaded  %s  (threshold=%.0f%%)");
+        interop::call_method(logger().ptr(), names.warning, message.ptr(), status.ptr(),
+                             get_attr(self, names.threshold).ptr());
+    } else if (!truth(get_attr(self, names.overloaded).ptr()) && truth(was_overloaded.ptr())) {
+        py::object status = status_text(self);
+        py::str message("Resources normalised  %s");
+        interop::call_method(logger().ptr(), names.info, message.ptr(), status.ptr());
+        set_attr(self, names.scope_wrapped, Py_False);
+    }
+}
+
+py::object resource_loop(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* self = args[0];
+    py::object psutil = py::module_::import("psutil");
+    // The first reading of a measuring window starts psutil's counter; its value means nothing.
+    call_with_interval(get_attr(psutil.ptr(), names.cpu_percent), Py_None);
+    while (truth(get_attr(self, names.running).ptr())) {
+        try {
+            run_pass(self, psutil);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            PyObject* exc = interop::caught_exception(error);
+            interop::HandledExceptionScope handling(exc);
+            py::str message("Resource sampling failed: %s");
+            interop::call_method(logger().ptr(), names.error, message.ptr(), exc);
+            // Without the pause a persistent failure would spin.
+            interop::call_method(interop::global(names.mod_time).ptr(), names.sleep,
+                                 get_attr(self, names.check_interval).ptr());
+        }
+    }
+    return py::none();
 }
 
 }  // namespace
