@@ -94,7 +94,20 @@ namespace overflow::interop {
     X(monitor_class, "_OverflowMonitor")              \
     X(compute_exclude_prefixes, "_compute_exclude_prefixes") \
     X(builtin_print, "print")                         \
-    X(builtin_open, "open")
+    X(builtin_open, "open")                           \
+    X(dunder_enter, "__enter__")                      \
+    X(dunder_exit, "__exit__")                        \
+    X(wraps, "wraps")                                 \
+    X(run, "run")                                     \
+    X(read, "read")                                   \
+    X(post, "post")                                   \
+    X(json, "json")                                   \
+    X(status_code, "status_code")                     \
+    X(thread_class, "Thread")                         \
+    X(source_code, "source_code")                     \
+    X(client_module, "zuvoda.client")                 \
+    X(client_class, "VazoVez")                        \
+    X(mod_httpx, "httpx")
 
 struct InternedNames {
 #define OVERFLOW_DECLARE_NAME(field, text) PyObject* field = nullptr;
