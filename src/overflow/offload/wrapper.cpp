@@ -68,9 +68,9 @@ py::object call_original(PyObject* original, PyObject* const* args, size_t nargs
     return steal_or_throw(PyObject_Vectorcall(original, args, nargsf, kwnames));
 }
 
-py::object text_of(const py::object& value, const char* format_spec = "") {
-    py::str spec(format_spec);
-    return steal_or_throw(PyObject_Format(value.ptr(), spec.ptr()));
+py::object text_of(const py::object& value, const char* format_code = "") {
+    py::str code(format_code);
+    return steal_or_throw(PyObject_Format(value.ptr(), code.ptr()));
 }
 
 py::object join(const char* separator, const py::list& parts) {
