@@ -28,6 +28,17 @@ PyObject* caught_exception(const py::error_already_set& error) {
     return exception;
 }
 
+py::error_already_set current_python_error() {
+    try {
+        throw;
+    } catch (py::error_already_set& error) {
+        return error;
+    } catch (...) {
+        restore_python_error();
+        return py::error_already_set();
+    }
+}
+
 HandledExceptionScope::HandledExceptionScope(PyObject* exception)
     : previous_(PyErr_GetHandledException()) {
     PyErr_SetHandledException(exception);

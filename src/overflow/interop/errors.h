@@ -24,6 +24,12 @@ void swallow_ordinary_exceptions(Body&& body) {
 // the interpreter does when it enters an except clause.
 PyObject* caught_exception(const py::error_already_set& error);
 
+// Call from inside a catch block: the exception being handled as a Python error, for code that
+// inspects it (matches, value) and then rethrows it or drops it. An error_already_set can be
+// restored only once, so rethrow the returned object, not the original.
+py::error_already_set current_python_error();
+
+
 // Makes an exception the one being handled (sys.exc_info()) while the scope lasts: an exception
 // raised inside gets it as __context__, exactly as in an `except` block.
 class HandledExceptionScope {

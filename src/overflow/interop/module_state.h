@@ -111,7 +111,20 @@ namespace overflow::interop {
     X(gpu, "gpu")                                     \
     X(used, "used")                                   \
     X(total, "total")                                 \
-    X(decode, "decode")
+    X(decode, "decode") \
+    X(dunder_enter, "__enter__")                      \
+    X(dunder_exit, "__exit__")                        \
+    X(wraps, "wraps")                                 \
+    X(run, "run")                                     \
+    X(read, "read")                                   \
+    X(post, "post")                                   \
+    X(json, "json")                                   \
+    X(status_code, "status_code")                     \
+    X(thread_class, "Thread")                         \
+    X(source_code, "source_code")                     \
+    X(client_module, "zuvoda.client")                 \
+    X(client_class, "VazoVez")                        \
+    X(mod_httpx, "httpx")
 
 struct InternedNames {
 #define OVERFLOW_DECLARE_NAME(field, text) PyObject* field = nullptr;

@@ -1,12 +1,112 @@
-#include "interop/native_function.h"
+// Sends the calling script's source ahead to the service so that it can prepare a session before
+// the first offloaded call. Reads the file on the caller's thread, posts from a daemon thread, and
+// stays silent on every failure: offloading works the same without a warm session.
+#include "interop/arguments.h"
+#include "interop/calls.h"
+#include "interop/context_manager.h"
+#include "interop/errors.h"
+#include "interop/module_state.h"
 #include "monitor/methods.h"
 
 namespace overflow {
 
 namespace {
 
-py::object start_pre_warm(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: _start_pre_warm");  // PLACEHOLDER
+using interop::names;
+
+constexpr double request_timeout_seconds = 10.0;
+
+py::object text_of(PyObject* value) {
+    py::str empty("");
+    return steal_or_throw(PyObject_Format(value, empty.ptr()));
+}
+
+py::object concat(const py::object& left, const py::object& right) {
+    return steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr()));
+}
+
+// Ordinary failures end here silently; exceptions outside Exception keep going.
+template <typename Body>
+void swallowing_failures(Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        py::error_already_set error = interop::current_python_error();
+        if (!error.matches(PyExc_Exception)) throw error;
+    }
+}
+
+py::object read_source(PyObject* source_file) {
+    py::object source_code = py::none();
+    swallowing_failures([&] {
+        py::object open = interop::global_or_builtin(names.builtin_open);
+        py::object file = open(borrow(source_file), "r", py::arg("encoding") = "utf-8");
+        interop::with_context(file.ptr(), [&](const py::object& handle) {
+            source_code = interop::call_method(handle.ptr(), names.read);
+        });
+    });
+    return source_code;
+}
+
+void post_source(PyObject* self, PyObject* source_code) {
+    py::object httpx = steal_or_throw(PyImport_ImportModuleLevelObject(
+        names.mod_httpx, interop::module_dict(), nullptr, nullptr, 0));
+    py::object api_url = interop::get_attr(self, names.api_url);
+    py::object base =
+        interop::truth(api_url.ptr()) ? api_url : interop::global(names.default_api_url);
+    py::object api_key = interop::get_attr(self, names.api_key);
+    if (!interop::truth(api_key.ptr())) return;
+
+    py::object url = concat(text_of(base.ptr()), py::str("/v1/pre-warm"));
+    py::dict body;
+    body[names.source_code] = borrow(source_code);
+    body[names.fast] = interop::get_attr(self, names.fast);
+    py::dict headers;
+    headers["Authorization"] = concat(py::str("Bearer "), text_of(api_key.ptr()));
+    py::object response = interop::get_attr(httpx.ptr(), names.post)(
+        url, py::arg("json") = body, py::arg("headers") = headers,
+        py::arg("timeout") = request_timeout_seconds);
+
+    py::object status = interop::get_attr(response.ptr(), names.status_code);
+    py::int_ ok(200);
+    py::object is_ok = steal_or_throw(PyObject_RichCompare(status.ptr(), ok.ptr(), Py_EQ));
+    if (!interop::truth(is_ok.ptr())) return;
+    py::object answer = interop::call_method(response.ptr(), names.json);
+    interop::set_attr(self, names.warm_result, answer);
+}
+
+py::object do_warm(interop::NativeFunction& function, interop::Arguments) {
+    PyObject* self = interop::closure_item(function, 0);
+    PyObject* source_code = interop::closure_item(function, 1);
+    swallowing_failures([&] { post_source(self, source_code); });
+    return py::none();
+}
+
+const interop::FunctionSpec do_warm_spec{
+    .name = "_do_warm",
+    .qualname = "_OverflowMonitor._start_pre_warm.<locals>._do_warm",
+    .parameters = {},
+    .defaults = {},
+    .return_annotation = "None",
+    .fixed = do_warm,
+};
+
+py::object start_pre_warm(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* self = args[0];
+    PyObject* source_file = args[1];
+    interop::require_exact(source_file, &PyUnicode_Type, "source_file", true);
+
+    py::object source_code = py::none();
+    if (interop::truth(source_file)) source_code = read_source(source_file);
+
+    py::object module_name = interop::global(names.dunder_name);
+    py::object target = interop::make_function(do_warm_spec, module_name.ptr(),
+                                               py::make_tuple(borrow(self), source_code));
+    py::object threading = interop::global(names.mod_threading);
+    py::object thread_class = interop::get_attr(threading.ptr(), names.thread_class);
+    py::object thread = thread_class(py::arg("target") = target, py::arg("daemon") = true);
+    interop::call_method(thread.ptr(), names.start);
+    return py::none();
 }
 
 }  // namespace

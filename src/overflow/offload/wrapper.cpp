@@ -1,12 +1,226 @@
-#include "interop/native_function.h"
+// The wrapper that stands in for a heavy function: at every call it either runs the original
+// locally or, while the monitor reports overload, offloads the call through _cloud_execute and
+// falls back to the original when the cloud fails.
+//
+// The local path is every call of a wrapped function while the machine is fine, so it passes the
+// caller's vectorcall arguments straight through. It still reads `monitor._overloaded` honestly:
+// once the flag was seen False in the instance dict, a stamp of the monitor's type and dict
+// versions proves on later calls that nothing was written to the monitor since.
+#include <memory>
+
+#include "interop/arguments.h"
+#include "interop/attribute_stamp.h"
+#include "interop/calls.h"
+#include "interop/errors.h"
+#include "interop/module_state.h"
 #include "monitor/methods.h"
 
 namespace overflow {
 
 namespace {
 
-py::object make_wrapper(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: _make_wrapper");  // PLACEHOLDER
+using interop::names;
+
+// Closure layout of a wrapper: the monitor and the original, as Python code would close over
+// them, plus the wrapper's private cache.
+enum ClosureSlot : Py_ssize_t { monitor_slot, original_slot, cache_slot };
+
+struct WrapperCache {
+    // Valid while the monitor still holds the False it held when recorded.
+    interop::AttributeStamp not_overloaded;
+};
+
+// The capsule is private to the closure, so it goes without a name: checking one would cost a
+// string comparison on every call.
+void delete_cache(PyObject* capsule) {
+    delete static_cast<WrapperCache*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+py::object new_cache() {
+    auto cache = std::make_unique<WrapperCache>();
+    py::object capsule = steal_or_throw(PyCapsule_New(cache.get(), nullptr, delete_cache));
+    cache.release();
+    return capsule;
+}
+
+WrapperCache& cache_of(PyObject* closure) {
+    return *static_cast<WrapperCache*>(
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(closure, cache_slot), nullptr));
+}
+
+bool is_overloaded(PyObject* monitor, WrapperCache& cache) {
+    cache.not_overloaded.reset();
+    // A class with its own __getattribute__ or __getattr__ may answer other than the instance dict.
+    if (Py_TYPE(monitor)->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* plain = interop::plain_instance_attribute(monitor, names.overloaded);
+        if (plain == Py_False) {
+            cache.not_overloaded.record(monitor);
+            return false;
+        }
+        if (plain != nullptr) return interop::truth(borrow(plain).ptr());
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return interop::truth(interop::get_attr(monitor, names.overloaded).ptr());
+}
+
+py::object call_original(PyObject* original, PyObject* const* args, size_t nargsf,
+                         PyObject* kwnames) {
+    return steal_or_throw(PyObject_Vectorcall(original, args, nargsf, kwnames));
+}
+
+py::object text_of(const py::object& value, const char* format_code = "") {
+    py::str code(format_code);
+    return steal_or_throw(PyObject_Format(value.ptr(), code.ptr()));
+}
+
+py::object join(const char* separator, const py::list& parts) {
+    py::str glue(separator);
+    return steal_or_throw(PyUnicode_Join(glue.ptr(), parts.ptr()));
+}
+
+class Offload {
+public:
+    Offload(PyObject* monitor, PyObject* original) : monitor_(monitor), original_(original) {}
+
+    py::object run(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        py::object call_args = steal_or_throw(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(call_args.ptr(), i, Py_NewRef(args[i]));
+        }
+        py::dict call_kwargs;
+        Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            if (PyDict_SetItem(call_kwargs.ptr(), keyword, args[nargs + k]) < 0) {
+                throw py::error_already_set();
+            }
+        }
+
+        py::object reason = status_summary();
+        log(names.info, "Offloading %s() to cloud  (%s)", name(), reason);
+        if (verbose()) {
+            print();
+            print(join("", list("  \u2191 Overflow \u2192 Cloud: ", name_text(), "()")));
+            print(join("", list("    Reason: ", reason)));
+            print();
+        }
+
+        try {
+            py::object result = interop::call_method(monitor_, names.cloud_execute, original_,
+                                                     call_args.ptr(), call_kwargs.ptr());
+            log(names.info, "%s() completed in cloud \u2014 returning result to local", name());
+            if (verbose()) {
+                print(join("", list("  \u2713 ", name_text(), "() completed in cloud")));
+                print();
+            }
+            return result;
+        } catch (...) {
+            py::error_already_set error = interop::current_python_error();
+            if (!error.matches(PyExc_Exception)) throw error;
+            // As in an `except` block: whatever the fallback raises chains to the cloud failure.
+            interop::HandledExceptionScope handling(error.value().ptr());
+            log(names.warning, "Cloud offload of %s() failed (%s) \u2014 falling back to local",
+                name(), error.value());
+            if (verbose()) {
+                print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
+                                    "() locally")));
+            }
+            return call_original(original_, args, nargsf, kwnames);
+        }
+    }
+
+private:
+    template <typename... Items>
+    static py::list list(const Items&... items) {
+        py::list parts;
+        (parts.append(items), ...);
+        return parts;
+    }
+
+    py::object attribute(PyObject* name) const { return interop::get_attr(monitor_, name); }
+
+    py::object name() const { return interop::get_attr(original_, names.dunder_name); }
+    py::object name_text() const { return text_of(name()); }
+    bool verbose() const { return interop::truth(attribute(names.verbose).ptr()); }
+
+    py::object figure(const char* label, PyObject* attribute_name) const {
+        return join("", list(label, text_of(attribute(attribute_name), ".0f"), "%"));
+    }
+
+    // The short resource summary of an offload: whole percents, GPU figures only with a GPU.
+    py::object status_summary() const {
+        py::list parts = list(figure("CPU=", names.cpu_usage), figure("Mem=", names.mem_usage));
+        if (interop::truth(attribute(names.gpu_available).ptr())) {
+            parts.append(figure("GPU=", names.gpu_util));
+            parts.append(figure("GPU-Mem=", names.gpu_mem_util));
+        }
+        return join("  ", parts);
+    }
+
+    template <typename... Args>
+    static void log(PyObject* level, const char* format, const Args&... args) {
+        py::object logger = interop::global(names.logger);
+        py::str message(format);
+        interop::call_method(logger.ptr(), level, message.ptr(), args.ptr()...);
+    }
+
+    static void print() {
+        py::object print_function = interop::global_or_builtin(names.builtin_print);
+        steal_or_throw(PyObject_CallNoArgs(print_function.ptr()));
+    }
+
+    static void print(const py::object& line) {
+        py::object print_function = interop::global_or_builtin(names.builtin_print);
+        steal_or_throw(PyObject_CallOneArg(print_function.ptr(), line.ptr()));
+    }
+
+    PyObject* monitor_;
+    PyObject* original_;
+};
+
+PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    PyObject* closure = function.closure;
+    if (closure != nullptr &&
+        cache_of(closure).not_overloaded.matches(PyTuple_GET_ITEM(closure, monitor_slot))) {
+        return PyObject_Vectorcall(PyTuple_GET_ITEM(closure, original_slot), args, nargsf, kwnames);
+    }
+    try {
+        PyObject* monitor = interop::closure_item(function, monitor_slot);
+        PyObject* original = interop::closure_item(function, original_slot);
+        if (!is_overloaded(monitor, cache_of(closure)) ||
+            interop::truth(interop::get_attr(monitor, names.vazovez_failed).ptr())) {
+            return call_original(original, args, nargsf, kwnames).release().ptr();
+        }
+        return Offload(monitor, original).run(args, nargsf, kwnames).release().ptr();
+    } catch (...) {
+        interop::restore_python_error();
+        return nullptr;
+    }
+}
+
+const interop::FunctionSpec overflow_wrapper_spec{
+    .name = "_overflow_wrapper",
+    .qualname = "_OverflowMonitor._make_wrapper.<locals>._overflow_wrapper",
+    .parameters = {},
+    .defaults = {},
+    .return_annotation = "Any",
+    .variadic = overflow_wrapper,
+};
+
+py::object make_wrapper(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* self = args[0];
+    PyObject* original = args[1];
+    py::object wrapper = interop::make_function(
+        overflow_wrapper_spec, interop::global(names.dunder_name).ptr(),
+        py::make_tuple(borrow(self), borrow(original), new_cache()));
+    py::object functools = interop::global(names.mod_functools);
+    py::object wraps = interop::get_attr(functools.ptr(), names.wraps)(borrow(original));
+    py::object wrapped = wraps(wrapper);
+    interop::set_attr(wrapped.ptr(), names.overflow_wrapped, Py_True);
+    interop::set_attr(wrapped.ptr(), names.original, original);
+    return wrapped;
 }
 
 }  // namespace
