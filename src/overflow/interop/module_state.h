@@ -94,7 +94,21 @@ namespace overflow::interop {
     X(monitor_class, "_OverflowMonitor")              \
     X(compute_exclude_prefixes, "_compute_exclude_prefixes") \
     X(builtin_print, "print")                         \
-    X(builtin_open, "open")
+    X(builtin_open, "open")                           \
+    X(path, "path")                                   \
+    X(abspath, "abspath")                             \
+    X(startswith, "startswith")                       \
+    X(items, "items")                                 \
+    X(values, "values")                               \
+    X(append, "append")                               \
+    X(pop, "pop")                                     \
+    X(add, "add")                                     \
+    X(clear, "clear")                                 \
+    X(acquire, "acquire")                             \
+    X(release, "release")                             \
+    X(kw_original, "original")                        \
+    X(kw_namespace, "namespace")                      \
+    X(kw_wrapper, "wrapper")
 
 struct InternedNames {
 #define OVERFLOW_DECLARE_NAME(field, text) PyObject* field = nullptr;
