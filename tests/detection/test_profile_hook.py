@@ -1,5 +1,7 @@
 import json
 import sys
+import threading
+import time
 import types
 
 import pytest
@@ -206,15 +208,24 @@ def test_call_entry_holds_identity_and_figures_of_the_moment(watched):
     assert entry["start_cpu"] is watched._cpu_usage
 
 
-def test_entry_of_a_real_frame_names_the_first_line(watched, user_module):
-    mod = user_module(WORK_MODULE + "\n\ndef grab(monitor):\n    return monitor._call_stack[-1]\n")
-    entry = mod._profiled(watched, mod.grab, watched)
-    code = mod.grab.__code__
-    assert (entry["name"], entry["filename"], entry["lineno"]) == (
-        "grab",
-        code.co_filename,
-        code.co_firstlineno,
-    )
+def grabber(name, first_line):
+    """Source of a function, defined at `first_line`, returning the entry pushed for it."""
+    return "\n" * first_line + f"def {name}(monitor):\n    return monitor._call_stack[-1]\n"
+
+
+def test_entries_of_real_frames_name_the_first_line(watched, user_module):
+    # far and farther start 64 lines apart, both beyond the interpreter's small ints.
+    source = WORK_MODULE + grabber("grab", 10) + grabber("far", 1000) + grabber("farther", 62)
+    mod = user_module(source)
+    for function in (mod.grab, mod.far, mod.farther, mod.far):
+        entry = mod._profiled(watched, function, watched)
+        code = function.__code__
+        assert (entry["name"], entry["filename"], entry["lineno"]) == (
+            code.co_name,
+            code.co_filename,
+            code.co_firstlineno,
+        )
+    assert mod.farther.__code__.co_firstlineno - mod.far.__code__.co_firstlineno == 64
 
 
 LIBRARY_CALLER = """
@@ -381,3 +392,43 @@ def test_frames_may_be_any_object(watched):
     watched._overloaded = True
     watched._profile_hook(frame, "call", None)
     assert watched._scope_wrapped is True and watched._call_stack[0]["name"] == "work"
+
+
+CHURN_MODULE = """
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def churn(monitor, done):
+    depths = set()
+    while not done.is_set():
+        fib(12)
+        depths.add(len(monitor._call_stack))
+    return depths
+"""
+
+
+def test_concurrent_writes_to_the_monitor_are_followed(watched, user_module):
+    mod = user_module(CHURN_MODULE)
+    done, writes = threading.Event(), []
+
+    def sample():
+        # Fresh float objects, a fresh cache dict: whatever the hook kept must follow.
+        for i in range(200):
+            watched._cpu_usage = float(i % 50)
+            watched._mem_usage = float(i % 60)
+            if i % 20 == 0:
+                watched._filename_cache = dict(watched._filename_cache)
+            writes.append(i)
+            time.sleep(0)
+        done.set()
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        depths = mod._profiled(watched, mod.churn, watched, done)
+    finally:
+        done.set()
+        sampler.join(timeout=30)
+    assert not sampler.is_alive() and len(writes) == 200
+    assert depths == {1} and watched._call_stack == []

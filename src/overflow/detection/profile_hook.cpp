@@ -300,7 +300,26 @@ struct FrameCode {
     py::object held_filename;
 };
 
-void insert(PyObject* entry, PyObject* key, PyObject* value) {
+// First-line numbers as int objects. Beyond the interpreter's small ints each would be a new
+// allocation per call; the ints of recently seen lines are kept instead.
+class LineNumbers {
+public:
+    py::object get(int line) {
+        PyObject*& kept = kept_[static_cast<unsigned>(line) % std::size(kept_)];
+        if (kept == nullptr || PyLong_AsLong(kept) != line) {
+            Py_XSETREF(kept, PyLong_FromLong(line));
+            if (kept == nullptr) throw py::error_already_set();
+        }
+        return borrow(kept);
+    }
+
+private:
+    PyObject* kept_[64] = {};
+};
+
+LineNumbers line_numbers;
+
+inline void insert(PyObject* entry, PyObject* key, PyObject* value) {
     if (PyDict_SetItem(entry, key, value) < 0) throw py::error_already_set();
 }
 
@@ -319,7 +338,7 @@ py::object call_entry(MonitorReader& monitor, const FrameCode& code) {
     py::object lineno;
     if (code.real != nullptr) {
         name = borrow(code.real->co_name);
-        lineno = steal_or_throw(PyLong_FromLong(code.real->co_firstlineno));
+        lineno = line_numbers.get(code.real->co_firstlineno);
     } else {
         name = interop::get_attr(code.held_code.ptr(), names.co_name);
         lineno = interop::get_attr(code.held_code.ptr(), names.co_firstlineno);
