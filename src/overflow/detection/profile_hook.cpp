@@ -1,3 +1,15 @@
+// The profile hook runs for every call, return and C call of the watched thread. Its common path
+// (library code, or any event of a file whose verdict is known) allocates nothing and makes no
+// generic lookup, yet follows every rebinding: what it remembers is checked against version tags
+// that change whenever the monitor's type, its instance dict or its filename cache changes.
+#include <cstdint>
+#include <iterator>
+
+#include "detection/user_code.h"
+#include "interop/arguments.h"
+#include "interop/attribute_stamp.h"
+#include "interop/calls.h"
+#include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
 
@@ -5,8 +17,463 @@ namespace overflow {
 
 namespace {
 
-py::object profile_hook(interop::NativeFunction&, interop::Arguments) {
-    throw py::type_error("not built yet: _profile_hook");  // PLACEHOLDER
+using interop::names;
+
+// The monitor attributes the hook reads on its hot paths.
+enum Slot : size_t {
+    running,
+    filename_cache,
+    call_stack,
+    overloaded,
+    cpu_usage,
+    mem_usage,
+    gpu_util,
+    gpu_mem_util,
+    threshold,
+    gpu_threshold,
+    gpu_available,
+    slot_count,
+};
+
+PyObject* interop::InternedNames::* const slot_names[slot_count] = {
+    &interop::InternedNames::running,       &interop::InternedNames::filename_cache,
+    &interop::InternedNames::call_stack,    &interop::InternedNames::overloaded,
+    &interop::InternedNames::cpu_usage,     &interop::InternedNames::mem_usage,
+    &interop::InternedNames::gpu_util,      &interop::InternedNames::gpu_mem_util,
+    &interop::InternedNames::threshold,     &interop::InternedNames::gpu_threshold,
+    &interop::InternedNames::gpu_available,
+};
+
+// A filename whose verdict is known, valid while the filename cache keeps `cache_version`. The
+// strong reference keeps the identity test meaningful.
+struct Verdict {
+    PyObject* filename = nullptr;
+    uint64_t cache_version = 0;
+    bool user_code = false;
+};
+
+// The verdicts of the last filenames seen, by filename identity: events alternate between the
+// files of a few callers and callees.
+class VerdictMemo {
+public:
+    Verdict& slot_for(PyObject* filename) {
+        auto address = reinterpret_cast<uintptr_t>(filename);
+        return slots_[(address >> 4 ^ address >> 9) % std::size(slots_)];
+    }
+
+private:
+    Verdict slots_[8];
+};
+
+// What the hook learnt about the last monitor it served. While `stamp` matches, the monitor's type
+// and instance dict are unchanged since they were read, so every attribute resolves to the value
+// remembered here (nullptr: not a plain instance attribute, read it generically).
+struct MonitorSnapshot {
+    interop::AttributeStamp stamp;
+    PyObject* values[slot_count] = {};  // borrowed: the stamped instance dict holds them
+    bool own_is_user_code = false;      // self._is_user_code is the module's own method
+    VerdictMemo verdicts;
+};
+
+MonitorSnapshot snapshot;
+
+PyObject* plain_attribute_or_throw(PyObject* self, PyObject* name) {
+    PyObject* value = interop::plain_instance_attribute(self, name);
+    if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    return value;
+}
+
+// `bool(value)`, without a call for the common cases.
+bool is_true(PyObject* value) {
+    if (value == Py_True) return true;
+    if (value == Py_False) return false;
+    if (PyList_CheckExact(value)) return PyList_GET_SIZE(value) != 0;
+    return interop::truth(value);
+}
+
+void stamp_monitor(PyObject* self) {
+    snapshot.stamp.reset();
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return;
+    // The lookup gives the type a valid version tag. Stamped before the reads, and adopted only
+    // if still matching after them: a read that ran code (a key's __eq__) or failed leaves the
+    // snapshot invalid.
+    PyObject* method = _PyType_Lookup(type, names.is_user_code);
+    bool own_method = method != nullptr && interop::is_native_function(method, is_user_code_spec);
+    interop::AttributeStamp stamp;
+    stamp.record(self);
+    for (size_t slot = 0; slot < slot_count; ++slot) {
+        snapshot.values[slot] = plain_attribute_or_throw(self, interop::names.*slot_names[slot]);
+    }
+    snapshot.own_is_user_code =
+        own_method && plain_attribute_or_throw(self, names.is_user_code) == nullptr;
+    if (stamp.matches(self)) snapshot.stamp = stamp;
+}
+
+// Reads the monitor's attributes during one event: the snapshot's values while its stamp holds,
+// else generic attribute access. Whatever may run Python code (a generic read, an allocation that
+// may collect garbage, a call) can change the monitor, so the stamp is checked again after it.
+// The common paths are inline; the rest is kept out of line.
+class MonitorReader {
+public:
+    explicit MonitorReader(PyObject* self) : self_(self) {
+        valid_ = snapshot.stamp.matches(self) || stamp_and_check(self);
+    }
+
+    PyObject* self() const { return self_; }
+
+    // Call after anything that may have run Python code.
+    void touched() { checked_ = false; }
+
+    bool snapshot_valid() {
+        if (!checked_) {
+            valid_ = snapshot.stamp.matches(self_);
+            checked_ = true;
+        }
+        return valid_;
+    }
+
+    // The remembered value of `self.<slot>` (borrowed), or nullptr: read it generically.
+    PyObject* remembered(Slot slot) { return snapshot_valid() ? snapshot.values[slot] : nullptr; }
+
+    // `self.<slot>`
+    py::object read(Slot slot) {
+        if (PyObject* value = remembered(slot)) return borrow(value);
+        return read_generic(slot);
+    }
+
+    // `bool(self.<slot>)`
+    bool truth(Slot slot) {
+        PyObject* value = remembered(slot);
+        if (value == Py_True) return true;
+        if (value == Py_False) return false;
+        return truth_generic(slot);
+    }
+
+private:
+    [[gnu::noinline]] static bool stamp_and_check(PyObject* self) {
+        stamp_monitor(self);
+        return snapshot.stamp.matches(self);
+    }
+
+    [[gnu::noinline]] py::object read_generic(Slot slot) {
+        py::object value = interop::get_attr(self_, interop::names.*slot_names[slot]);
+        touched();
+        return value;
+    }
+
+    [[gnu::noinline]] bool truth_generic(Slot slot) {
+        bool result = is_true(read(slot).ptr());
+        touched();
+        return result;
+    }
+
+    PyObject* self_;
+    bool checked_ = true;
+    bool valid_;
+};
+
+// `self._is_user_code(filename)` as a truth value when no verdict is remembered for the filename:
+// one lookup in the cache while the module's own method is in place, else that method itself; a
+// replaced method is called as it is.
+[[gnu::noinline]] bool look_up_verdict(MonitorReader& monitor, PyObject* filename) {
+    PyObject* self = monitor.self();
+    if (!monitor.snapshot_valid() || !snapshot.own_is_user_code) {
+        py::object verdict = interop::call_method(self, names.is_user_code, filename);
+        monitor.touched();
+        return is_true(verdict.ptr());
+    }
+    PyObject* cache = snapshot.values[filename_cache];
+    if (cache != nullptr && PyDict_CheckExact(cache) && PyUnicode_CheckExact(filename)) {
+        uint64_t version = reinterpret_cast<PyDictObject*>(cache)->ma_version_tag;
+        // Held, in case a key's __eq__ rebinds the monitor's cache during the lookup.
+        py::object held = borrow(cache);
+        PyObject* cached = PyDict_GetItemWithError(cache, filename);
+        monitor.touched();
+        if (cached == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        if ((cached == Py_True || cached == Py_False) &&
+            reinterpret_cast<PyDictObject*>(cache)->ma_version_tag == version) {
+            Verdict& known = snapshot.verdicts.slot_for(filename);
+            Py_INCREF(filename);
+            Py_XSETREF(known.filename, filename);
+            known.cache_version = version;
+            known.user_code = cached == Py_True;
+            return known.user_code;
+        }
+    }
+    py::object verdict = is_user_code(self, filename);
+    monitor.touched();
+    return is_true(verdict.ptr());
+}
+
+// `self._is_user_code(filename)` as a truth value: the verdict remembered for this filename
+// object while the module's own method is in place and the cache is unchanged.
+bool is_user_code_verdict(MonitorReader& monitor, PyObject* filename) {
+    if (monitor.snapshot_valid() && snapshot.own_is_user_code) {
+        PyObject* cache = snapshot.values[filename_cache];
+        const Verdict& known = snapshot.verdicts.slot_for(filename);
+        if (filename == known.filename && cache != nullptr && PyDict_CheckExact(cache) &&
+            reinterpret_cast<PyDictObject*>(cache)->ma_version_tag == known.cache_version) {
+            return known.user_code;
+        }
+    }
+    return look_up_verdict(monitor, filename);
+}
+
+// `event == name` for an exact str. The interpreter passes the same objects every time, but in
+// 3.11 its "call" and "return" are not the interned strings, so the last object found equal is
+// remembered for an identity test.
+class EventName {
+public:
+    explicit EventName(PyObject* const* name) : name_(name) {}
+
+    bool is(PyObject* event) const { return event == seen_ || event == *name_; }
+
+    bool equals(PyObject* event) {
+        if (is(event)) return true;
+        if (PyUnicode_CHECK_INTERNED(event) || PyUnicode_Compare(event, *name_) != 0) return false;
+        Py_INCREF(event);
+        Py_XSETREF(seen_, event);
+        return true;
+    }
+
+private:
+    PyObject* const* name_;  // the interned name, created at module initialisation
+    PyObject* seen_ = nullptr;
+};
+
+EventName call_event(&names.event_call);
+EventName return_event(&names.event_return);
+
+enum class EventKind { call, return_, other };
+
+EventKind event_kind(PyObject* event) {
+    if (call_event.is(event)) return EventKind::call;
+    if (return_event.is(event)) return EventKind::return_;
+    if (call_event.equals(event)) return EventKind::call;
+    if (return_event.equals(event)) return EventKind::return_;
+    return EventKind::other;
+}
+
+// `mapping[key]`; an exact dict is read directly and raises the same KeyError when it misses.
+py::object item(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
+        if (value != nullptr) return borrow(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return steal_or_throw(PyObject_GetItem(mapping, key));
+}
+
+// `left <= right`
+py::object at_most(const py::object& left, const py::object& right) {
+    if (PyFloat_CheckExact(left.ptr()) && PyFloat_CheckExact(right.ptr())) {
+        return py::bool_(PyFloat_AS_DOUBLE(left.ptr()) <= PyFloat_AS_DOUBLE(right.ptr()));
+    }
+    return steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), Py_LE));
+}
+
+// The code object of the event's frame and its filename: through the C API for a real frame, by
+// attribute access for any other object.
+struct FrameCode {
+    explicit FrameCode(PyObject* frame) {
+        if (PyFrame_Check(frame)) {
+            // The frame keeps its code object alive for the whole event.
+            PyCodeObject* frame_code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
+            Py_DECREF(frame_code);
+            real = frame_code;
+            filename = frame_code->co_filename;
+        } else {
+            read_attributes(frame);
+        }
+    }
+
+    [[gnu::noinline]] void read_attributes(PyObject* frame) {
+        held_code = interop::get_attr(frame, names.f_code);
+        held_filename = interop::get_attr(held_code.ptr(), names.co_filename);
+        filename = held_filename.ptr();
+    }
+
+    PyCodeObject* real = nullptr;
+    PyObject* filename = nullptr;
+    py::object held_code;
+    py::object held_filename;
+};
+
+// First-line numbers as int objects. Beyond the interpreter's small ints each would be a new
+// allocation per call; the ints of recently seen lines are kept instead.
+class LineNumbers {
+public:
+    py::object get(int line) {
+        PyObject*& kept = kept_[static_cast<unsigned>(line) % std::size(kept_)];
+        if (kept == nullptr || PyLong_AsLong(kept) != line) {
+            Py_XSETREF(kept, PyLong_FromLong(line));
+            if (kept == nullptr) throw py::error_already_set();
+        }
+        return borrow(kept);
+    }
+
+private:
+    PyObject* kept_[64] = {};
+};
+
+LineNumbers line_numbers;
+
+inline void insert(PyObject* entry, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(entry, key, value) < 0) throw py::error_already_set();
+}
+
+// `entry[key] = self.<slot>`
+void insert_attribute(MonitorReader& monitor, PyObject* entry, PyObject* key, Slot slot) {
+    if (PyObject* value = monitor.remembered(slot)) {
+        insert(entry, key, value);
+    } else {
+        insert(entry, key, monitor.read(slot).ptr());
+    }
+}
+
+// The call-stack entry of a "call" event: the function's identity and the figures of the moment.
+py::object call_entry(MonitorReader& monitor, const FrameCode& code) {
+    py::object name;
+    py::object lineno;
+    if (code.real != nullptr) {
+        name = borrow(code.real->co_name);
+        lineno = line_numbers.get(code.real->co_firstlineno);
+    } else {
+        name = interop::get_attr(code.held_code.ptr(), names.co_name);
+        lineno = interop::get_attr(code.held_code.ptr(), names.co_firstlineno);
+    }
+    py::object entry = steal_or_throw(_PyDict_NewPresized(7));
+    // Code may have run (attribute access, a garbage collection): check the snapshot again.
+    monitor.touched();
+    insert(entry.ptr(), names.key_name, name.ptr());
+    insert(entry.ptr(), names.key_filename, code.filename);
+    insert(entry.ptr(), names.key_lineno, lineno.ptr());
+    insert_attribute(monitor, entry.ptr(), names.key_start_cpu, cpu_usage);
+    insert_attribute(monitor, entry.ptr(), names.key_start_mem, mem_usage);
+    insert_attribute(monitor, entry.ptr(), names.key_start_gpu, gpu_util);
+    insert_attribute(monitor, entry.ptr(), names.key_start_gpu_mem, gpu_mem_util);
+    return entry;
+}
+
+// Once per overload episode, every eligible function of the caller's module scope is wrapped.
+void wrap_caller_scope_once(PyObject* self, PyObject* frame) {
+    if (interop::truth(interop::get_attr(self, names.scope_wrapped).ptr())) return;
+    py::object caller = interop::get_attr(frame, names.f_back);
+    if (caller.is_none()) return;
+    interop::call_method(self, names.wrap_scope, caller.ptr());
+    interop::set_attr(self, names.scope_wrapped, Py_True);
+}
+
+[[gnu::noinline]] void on_call(MonitorReader& monitor, PyObject* frame, const FrameCode& code) {
+    PyObject* self = monitor.self();
+    py::object stack = monitor.read(call_stack);
+    py::object entry = call_entry(monitor, code);
+    if (PyList_CheckExact(stack.ptr())) {
+        if (PyList_Append(stack.ptr(), entry.ptr()) < 0) throw py::error_already_set();
+    } else {
+        interop::call_method(stack.ptr(), names.append, entry.ptr());
+        monitor.touched();
+    }
+    if (!monitor.truth(overloaded)) return;
+    // The invocation under way runs unwrapped; later calls through the name reach the wrapper.
+    interop::call_method(self, names.try_wrap_from_frame, frame);
+    wrap_caller_scope_once(self, frame);
+}
+
+// `stack.pop()`
+py::object pop_last(MonitorReader& monitor, PyObject* stack) {
+    if (!PyList_CheckExact(stack)) {
+        monitor.touched();
+        return interop::call_method(stack, names.pop);
+    }
+    auto* list = reinterpret_cast<PyListObject*>(stack);
+    Py_ssize_t size = Py_SIZE(list);
+    // As list.pop does when it keeps its allocation: the list's reference passes to the caller.
+    if (size - 1 >= list->allocated / 2) {
+        Py_SET_SIZE(list, size - 1);
+        return py::reinterpret_steal<py::object>(list->ob_item[size - 1]);
+    }
+    py::object last = borrow(PyList_GET_ITEM(stack, size - 1));
+    if (PyList_SetSlice(stack, size - 1, size, nullptr) < 0) throw py::error_already_set();
+    return last;
+}
+
+// `info[key] <= self.<limit>`; a lookup or comparison of other types than dict, str and float
+// may run Python code.
+py::object figure_within(MonitorReader& monitor, PyObject* info, PyObject* key, Slot limit) {
+    py::object figure = item(info, key);
+    monitor.touched();
+    return at_most(figure, monitor.read(limit));
+}
+
+// Every figure recorded at entry was within its threshold; `and` short-circuits as in Python.
+bool started_within_thresholds(MonitorReader& monitor, PyObject* info) {
+    py::object started_ok = figure_within(monitor, info, names.key_start_cpu, threshold);
+    if (is_true(started_ok.ptr())) {
+        started_ok = figure_within(monitor, info, names.key_start_mem, threshold);
+    }
+    monitor.touched();
+    if (monitor.truth(gpu_available) && is_true(started_ok.ptr())) {
+        started_ok = figure_within(monitor, info, names.key_start_gpu, gpu_threshold);
+        if (is_true(started_ok.ptr())) {
+            started_ok = figure_within(monitor, info, names.key_start_gpu_mem, gpu_threshold);
+        }
+    }
+    bool result = is_true(started_ok.ptr());
+    monitor.touched();
+    return result;
+}
+
+[[gnu::noinline]] void on_return(MonitorReader& monitor, PyObject* frame) {
+    PyObject* self = monitor.self();
+    py::object stack = monitor.read(call_stack);
+    if (!PyList_CheckExact(stack.ptr())) monitor.touched();
+    if (!is_true(stack.ptr())) return;
+    py::object info = pop_last(monitor, stack.ptr());
+    if (!started_within_thresholds(monitor, info.ptr())) return;
+    if (!monitor.truth(overloaded)) return;
+    // Heavy: began on a machine within its thresholds and ended on an overloaded one.
+    py::tuple signature = py::make_tuple(item(info.ptr(), names.key_name),
+                                         item(info.ptr(), names.key_filename),
+                                         item(info.ptr(), names.key_lineno));
+    py::object signatures = interop::get_attr(self, names.heavy_signatures);
+    if (PySet_CheckExact(signatures.ptr())) {
+        if (PySet_Add(signatures.ptr(), signature.ptr()) < 0) throw py::error_already_set();
+    } else {
+        interop::call_method(signatures.ptr(), names.add, signature.ptr());
+    }
+    interop::call_method(self, names.try_wrap_from_frame, frame);
+    wrap_caller_scope_once(self, frame);
+    py::str message("Heavy function detected: %s() at %s:%d — wrapped for cloud offload");
+    interop::call_method(interop::global(names.logger).ptr(), names.warning, message.ptr(),
+                         item(info.ptr(), names.key_name).ptr(),
+                         item(info.ptr(), names.key_filename).ptr(),
+                         item(info.ptr(), names.key_lineno).ptr());
+}
+
+py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* frame = args[1];
+    PyObject* event = args[2];
+    interop::require_exact(event, &PyUnicode_Type, "event");
+    MonitorReader monitor(args[0]);
+    if (!monitor.truth(running)) return py::none();
+
+    FrameCode code(frame);
+    if (code.real == nullptr) monitor.touched();
+    if (!is_user_code_verdict(monitor, code.filename)) return py::none();
+
+    switch (event_kind(event)) {
+        case EventKind::call:
+            on_call(monitor, frame, code);
+            break;
+        case EventKind::return_:
+            on_return(monitor, frame);
+            break;
+        case EventKind::other:
+            break;
+    }
+    return py::none();
 }
 
 }  // namespace

@@ -124,7 +124,21 @@ namespace overflow::interop {
     X(source_code, "source_code")                     \
     X(client_module, "zuvoda.client")                 \
     X(client_class, "VazoVez")                        \
-    X(mod_httpx, "httpx")
+    X(mod_httpx, "httpx") \
+    X(path, "path")                                   \
+    X(abspath, "abspath")                             \
+    X(startswith, "startswith")                       \
+    X(items, "items")                                 \
+    X(values, "values")                               \
+    X(append, "append")                               \
+    X(pop, "pop")                                     \
+    X(add, "add")                                     \
+    X(clear, "clear")                                 \
+    X(acquire, "acquire")                             \
+    X(release, "release")                             \
+    X(kw_original, "original")                        \
+    X(kw_namespace, "namespace")                      \
+    X(kw_wrapper, "wrapper")
 
 struct InternedNames {
 #define OVERFLOW_DECLARE_NAME(field, text) PyObject* field = nullptr;

@@ -1,0 +1,80 @@
+import functools
+import importlib
+import sys
+import textwrap
+import types
+import uuid
+
+import pytest
+
+# Compiled under a pseudo filename: like the module's own wrappers, its frames are not user code.
+_WRAPPER_SOURCE = "def wrapper(*args, **kwargs):\n    return original(*args, **kwargs)\n"
+
+# Prepended to every module written by `user_module`: runs one call with the monitor's hook
+# installed, so that the first watched frame's caller lies in that module, not in a test file.
+_HARNESS = """\
+import sys
+
+
+def _profiled(monitor, function, *args):
+    sys.setprofile(monitor._profile_hook)
+    try:
+        return function(*args)
+    finally:
+        sys.setprofile(None)
+"""
+
+
+def make_test_wrapper(original):
+    code = compile(_WRAPPER_SOURCE, "<test wrapper>", "exec").co_consts[0]
+    wrapper = functools.wraps(original)(types.FunctionType(code, {"original": original}))
+    wrapper._overflow_wrapped = True
+    wrapper._original = original
+    return wrapper
+
+
+@pytest.fixture
+def monitor_class(ov):
+    """A monitor whose wrapper factory makes marked Python wrappers and notes each call."""
+
+    class WrappingMonitor(ov._OverflowMonitor):
+        def _make_wrapper(self, original):
+            self.lock_held_while_wrapping.append(self._lock.locked())
+            wrapper = make_test_wrapper(original)
+            self.wrappers_made.append(wrapper)
+            return wrapper
+
+    return WrappingMonitor
+
+
+@pytest.fixture
+def wmonitor(monitor_class):
+    """A wrapping monitor; its wrapped functions are put back after the test."""
+    created = monitor_class(False, 85.0, 0.05, "test-key", "http://127.0.0.1:9")
+    created.wrappers_made = []
+    created.lock_held_while_wrapping = []
+    yield created
+    created._running = False
+    # Bounded: a registry that failed to release its lock must fail the test, not hang it.
+    assert created._lock.acquire(timeout=5), "the monitor's _lock was left held"
+    created._lock.release()
+    created._unwrap_all()
+
+
+@pytest.fixture
+def user_module(tmp_path):
+    """Writes a module of user code into a temporary directory and imports it."""
+    sys.path.insert(0, str(tmp_path))
+    written = []
+
+    def write(source, name=None):
+        name = name or f"user_{uuid.uuid4().hex[:12]}"
+        (tmp_path / f"{name}.py").write_text(_HARNESS + textwrap.dedent(source))
+        importlib.invalidate_caches()
+        written.append(name)
+        return importlib.import_module(name)
+
+    yield write
+    sys.path.remove(str(tmp_path))
+    for name in written:
+        sys.modules.pop(name, None)
