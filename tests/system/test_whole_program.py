@@ -44,7 +44,7 @@ print("result", compute(3))
 scripted.set_load(10.0)
 scripted.wait_for(lambda: not monitor._overloaded)
 print("result", compute(4))
-print("cloud runs", [name for name, _ in scripted.RUNS])
+print("cloud runs of compute", sum(name == "compute" for name, _ in scripted.RUNS))
 """
 
 
@@ -71,12 +71,12 @@ def test_heavy_function_goes_to_the_cloud_and_comes_back(run_script):
         f"result {sum(i * i for i in range(300))}",
         "INFO Resources normalised  CPU=10.0%  Memory=20.0%",
         f"result {sum(i * i for i in range(400))}",
-        "cloud runs ['compute']",
+        "cloud runs of compute 1",
         "client closed",
         "INFO Overflow monitor stopped.",
         "at exit compute wrapped: False",
     ])
-    assert result.stdout.count("Offloading") == 1
+    assert result.stdout.count("Offloading compute()") == 1
 
 
 def test_overflow_called_inside_a_function(run_script):
@@ -161,12 +161,12 @@ from zuvoda.overflow import overflow
 try:
     overflow()
 except ImportError as exc:
-    print(repr(str(exc)), type(exc.__context__).__name__)
+    print(repr(str(exc)), isinstance(exc.__context__, ImportError))
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == (
         "\"psutil is required for overflow monitoring. Install it with:  "
-        "pip install 'zuvoda[overflow]'\" ImportError"
+        "pip install 'zuvoda[overflow]'\" True"
     )
 
 

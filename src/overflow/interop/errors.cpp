@@ -1,11 +1,15 @@
 #include "interop/errors.h"
 
+#include <cxxabi.h>
+
 #include <new>
 
 namespace overflow::interop {
 
-void restore_python_error() noexcept {
+void restore_python_error() {
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (py::error_already_set& error) {
         error.restore();
@@ -33,6 +37,8 @@ py::error_already_set current_python_error() {
         throw;
     } catch (py::error_already_set& error) {
         return error;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         restore_python_error();
         return py::error_already_set();

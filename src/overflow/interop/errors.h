@@ -7,7 +7,9 @@
 namespace overflow::interop {
 
 // Call from inside a catch block: sets the Python error matching the exception being handled.
-void restore_python_error() noexcept;
+// The one exception it lets through is the forced unwinding of a thread that the interpreter
+// ends at shutdown (a daemon thread waking up after finalisation): that unwinding must go on.
+void restore_python_error();
 
 // Runs `body`, discarding an exception derived from Exception; anything else (KeyboardInterrupt,
 // SystemExit) propagates.

@@ -16,11 +16,14 @@ using interop::names;
 using interop::set_attr;
 using interop::truth;
 
-// `function(interval=value)`: psutil is always given the interval by keyword.
+// `function(interval=value)`: psutil is always given the interval by keyword. The keyword tuple
+// lives for the process: this thread may be unwound inside the call when the interpreter ends it
+// at shutdown, and nothing it releases then should need the interpreter.
 py::object call_with_interval(const py::object& function, PyObject* interval) {
-    py::object keywords = steal_or_throw(PyTuple_Pack(1, names.interval));
+    static PyObject* const keywords = PyTuple_Pack(1, names.interval);
+    if (keywords == nullptr) throw py::error_already_set();
     PyObject* stack[] = {interval};
-    return steal_or_throw(PyObject_Vectorcall(function.ptr(), stack, 0, keywords.ptr()));
+    return steal_or_throw(PyObject_Vectorcall(function.ptr(), stack, 0, keywords));
 }
 
 py::object logger() { return interop::global(names.logger); }
