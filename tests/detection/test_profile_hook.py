@@ -367,15 +367,6 @@ def test_replaced_classification_takes_effect_at_once(watched, monitor_class, mo
     assert pushes() == 1
 
 
-def test_replaced_base_method_takes_effect_at_once(monitor, ov, monkeypatch):
-    monitor._running = True
-    frame = code_frame(user_code())
-    monitor._profile_hook(frame, "call", None)
-    monkeypatch.setattr(ov._OverflowMonitor, "_is_user_code", lambda self, filename: False)
-    monitor._profile_hook(frame, "call", None)
-    assert len(monitor._call_stack) == 1
-
-
 def test_hook_wraps_through_the_monitor_methods(watched, user_module):
     mod = user_module(WORK_MODULE)
     calls = []
@@ -432,3 +423,28 @@ def test_concurrent_writes_to_the_monitor_are_followed(watched, user_module):
         sampler.join(timeout=30)
     assert not sampler.is_alive() and len(writes) == 200
     assert depths == {1} and watched._call_stack == []
+
+
+def square(x):
+    return x * x
+
+
+def test_functions_of_a_test_module_are_watched_and_library_ones_not(watched):
+    stack = recording_stack(watched)
+    sys.setprofile(watched._profile_hook)
+    try:
+        square(3)
+        json.dumps([square(2)])
+    finally:
+        sys.setprofile(None)
+    assert stack.pushed == ["square", "square"] and stack == []
+
+
+def test_warning_goes_through_the_logger_of_the_moment(watched, ov, monkeypatch):
+    warnings = []
+    monkeypatch.setattr(ov, "logger", types.SimpleNamespace(warning=lambda *a: warnings.append(a)))
+    frame = code_frame(user_code())
+    watched._profile_hook(frame, "call", None)
+    watched._overloaded = True
+    watched._profile_hook(frame, "return", None)
+    assert warnings == [(HEAVY_MESSAGE, "work", __file__, 7)]

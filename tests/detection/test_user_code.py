@@ -81,12 +81,6 @@ def test_cached_none_counts_as_absent(counting):
     assert counting.checked == [__file__]
 
 
-def test_cached_value_is_returned_as_stored(counting):
-    counting._filename_cache["x.py"] = "stored"
-    assert counting._is_user_code("x.py") == "stored"
-    assert counting.checked == []
-
-
 @pytest.mark.parametrize("method", ["_is_user_code", "_check_user_code"])
 @pytest.mark.parametrize("value", [None, b"x.py", StrSubclass("x.py"), 3])
 def test_filename_must_be_exactly_str(monitor, method, value):

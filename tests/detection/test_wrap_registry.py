@@ -1,4 +1,3 @@
-import json
 import types
 
 import pytest
@@ -144,13 +143,6 @@ def test_scope_wrap_lets_other_errors_of_the_marker_through(wmonitor, user_modul
     mod.candidate = Callable(mod.a.__code__, RuntimeError("marker"))
     with pytest.raises(RuntimeError, match="marker"):
         wmonitor._wrap_scope(mod._frame)
-
-
-def test_scope_of_a_library_module_is_left_alone(wmonitor):
-    frame = types.SimpleNamespace(f_globals=json.__dict__)
-    before = dict(json.__dict__)
-    wmonitor._wrap_scope(frame)
-    assert json.__dict__ == before and wmonitor._wrapped_functions == {}
 
 
 def test_scope_wrap_of_none_does_nothing(wmonitor):

@@ -265,14 +265,6 @@ py::object item(PyObject* mapping, PyObject* key) {
     return steal_or_throw(PyObject_GetItem(mapping, key));
 }
 
-// `left <= right`
-py::object at_most(const py::object& left, const py::object& right) {
-    if (PyFloat_CheckExact(left.ptr()) && PyFloat_CheckExact(right.ptr())) {
-        return py::bool_(PyFloat_AS_DOUBLE(left.ptr()) <= PyFloat_AS_DOUBLE(right.ptr()));
-    }
-    return steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), Py_LE));
-}
-
 // The code object of the event's frame and its filename: through the C API for a real frame, by
 // attribute access for any other object.
 struct FrameCode {
@@ -399,30 +391,41 @@ py::object pop_last(MonitorReader& monitor, PyObject* stack) {
     return last;
 }
 
-// `info[key] <= self.<limit>`; a lookup or comparison of other types than dict, str and float
-// may run Python code.
+// `bool(value)` for a value of the return branch: anything but a bool may run Python code.
+bool is_true(MonitorReader& monitor, PyObject* value) {
+    if (value == Py_True) return true;
+    if (value == Py_False) return false;
+    monitor.touched();
+    return interop::truth(value);
+}
+
+// `info[key] <= self.<limit>`. The lookup may run a key's __eq__; a comparison of anything but
+// floats may run Python code.
 py::object figure_within(MonitorReader& monitor, PyObject* info, PyObject* key, Slot limit) {
     py::object figure = item(info, key);
     monitor.touched();
-    return at_most(figure, monitor.read(limit));
+    py::object bound = monitor.read(limit);
+    if (PyFloat_CheckExact(figure.ptr()) && PyFloat_CheckExact(bound.ptr())) {
+        return py::bool_(PyFloat_AS_DOUBLE(figure.ptr()) <= PyFloat_AS_DOUBLE(bound.ptr()));
+    }
+    py::object result = steal_or_throw(PyObject_RichCompare(figure.ptr(), bound.ptr(), Py_LE));
+    monitor.touched();
+    return result;
 }
 
 // Every figure recorded at entry was within its threshold; `and` short-circuits as in Python.
 bool started_within_thresholds(MonitorReader& monitor, PyObject* info) {
     py::object started_ok = figure_within(monitor, info, names.key_start_cpu, threshold);
-    if (is_true(started_ok.ptr())) {
+    if (is_true(monitor, started_ok.ptr())) {
         started_ok = figure_within(monitor, info, names.key_start_mem, threshold);
     }
-    monitor.touched();
-    if (monitor.truth(gpu_available) && is_true(started_ok.ptr())) {
+    if (monitor.truth(gpu_available) && is_true(monitor, started_ok.ptr())) {
         started_ok = figure_within(monitor, info, names.key_start_gpu, gpu_threshold);
-        if (is_true(started_ok.ptr())) {
+        if (is_true(monitor, started_ok.ptr())) {
             started_ok = figure_within(monitor, info, names.key_start_gpu_mem, gpu_threshold);
         }
     }
-    bool result = is_true(started_ok.ptr());
-    monitor.touched();
-    return result;
+    return is_true(monitor, started_ok.ptr());
 }
 
 [[gnu::noinline]] void on_return(MonitorReader& monitor, PyObject* frame) {
