@@ -1,0 +1,132 @@
+"""The whole road with nothing standing in but the machine's load: the real extension module in a
+user script, the real client, the real service in its own process, and its workers."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+SCRIPTED = Path(__file__).parents[1] / "system"
+
+PRELUDE = """
+import logging, sys
+import scripted
+scripted.install(cloud=False)
+logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
+from zuvoda.overflow import overflow
+
+
+def compute(values, scale=1):
+    return sum(v * v for v in values) * scale
+
+
+def fails(text):
+    return int(text)
+
+
+monitor = overflow(check_interval=0.01, verbose=False)
+
+
+def overloaded():
+    scripted.set_load(97.0)
+    scripted.wait_for(lambda: monitor._overloaded)
+"""
+
+
+def run_user_script(tmp_path: Path, environment: dict[str, str], body: str) -> Any:
+    script = tmp_path / "user_script.py"
+    script.write_text(textwrap.dedent(PRELUDE + body), encoding="utf-8")
+    paths = [str(SCRIPTED), *environment.get("PYTHONPATH", "").split(os.pathsep)]
+    env = {**environment, "PYTHONPATH": os.pathsep.join(p for p in paths if p)}
+    result = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=120, env=env,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout.splitlines()
+
+
+def test_offloaded_call_returns_the_local_result(service: Any, tmp_path: Path) -> None:
+    before = service.stats()["calls"]["succeeded"]
+    lines = run_user_script(tmp_path, service.client_environment(), """
+local = compute(range(1000), scale=3)
+overloaded()
+remote = compute(range(1000), scale=3)
+print("same result:", local == remote, remote)
+""")
+    assert "INFO compute() completed in cloud — returning result to local" in lines
+    assert f"same result: True {3 * sum(v * v for v in range(1000))}" in lines
+    assert service.stats()["calls"]["succeeded"] == before + 1
+
+
+def test_warm_session_reaches_the_service(service: Any, tmp_path: Path) -> None:
+    lines = run_user_script(tmp_path, service.client_environment(), """
+scripted.wait_for(lambda: monitor._warm_result)
+overloaded()
+print("results", compute([1, 2]), compute([3]))
+print("session", monitor._warm_result["warm_session_id"])
+""")
+    assert "results 5 9" in lines
+    session_id = next(line.split()[1] for line in lines if line.startswith("session "))
+    assert service.stats()["warm_sessions"][session_id]["runs"] == 2
+
+
+def test_remote_exception_falls_back_to_local(service: Any, tmp_path: Path) -> None:
+    lines = run_user_script(tmp_path, service.client_environment(), """
+overloaded()
+try:
+    fails("not a number")
+except ValueError as exc:
+    print("local error:", exc)
+    print("context:", type(exc.__context__).__name__, exc.__context__.remote_type)
+""")
+    output = "\n".join(lines)
+    warning = output[output.index("WARNING Cloud offload of fails() failed ("):]
+    assert "ValueError" in warning.split("— falling back to local")[0]
+    assert "local error: invalid literal for int() with base 10: 'not a number'" in lines
+    assert "context: RemoteExecutionError ValueError" in lines
+
+
+@pytest.mark.parametrize(
+    "case, body",
+    [
+        ("wrong key", "print('result', compute([2]))"),
+        ("oversized", "print('result', compute([0] * 200_000 + [2]))"),
+    ],
+)
+def test_refused_calls_run_locally_and_nothing_runs_remotely(
+    service: Any, tmp_path: Path, case: str, body: str
+) -> None:
+    environment = service.client_environment()
+    if case == "wrong key":
+        environment["ZUVODA_API_KEY"] = "not-the-key"
+    before = service.stats()
+    lines = run_user_script(tmp_path, environment, "overloaded()\n" + body)
+    assert "result 4" in lines
+    assert any(line.startswith("WARNING Cloud offload of compute() failed") for line in lines)
+    after = service.stats()
+    assert after["calls"]["started"] == before["calls"]["started"]
+    expected_status = "401" if case == "wrong key" else "413"
+    assert after["refused"].get(expected_status, 0) > before["refused"].get(expected_status, 0)
+
+
+def test_offloaded_calls_run_on_a_dask_cluster(launch_service: Any, tmp_path: Path) -> None:
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=False, protocol="tcp", host="127.0.0.1",
+        dashboard_address=None,
+    ) as cluster, launch_service("--dask-scheduler", cluster.scheduler_address) as dask_service:
+        lines = run_user_script(tmp_path, dask_service.client_environment(), """
+overloaded()
+print("result", compute([1, 2, 3], scale=2))
+""")
+        assert "result 28" in lines
+        assert "INFO compute() completed in cloud — returning result to local" in lines
+        stats = dask_service.stats()
+        assert stats["executor"] == "dask" and stats["calls"]["succeeded"] == 1
