@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The main job: installs zuvoda into its own environment, starts a local execution service on
+# loopback, runs the demo script against it and stops the service again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python3 -m venv .venv-demo
+.venv-demo/bin/pip install --quiet '.[service,prewarm]'
+
+port=${ZUVODA_SERVICE_PORT:-8750}
+export ZUVODA_API_URL="http://127.0.0.1:${port}"
+export ZUVODA_API_KEY="${ZUVODA_API_KEY:-demo-$(od -An -N8 -tx8 /dev/urandom | tr -d ' ')}"
+service_log=$(mktemp)
+.venv-demo/bin/python -m zuvoda.service --port "$port" --workers 2 >"$service_log" 2>&1 &
+service=$!
+trap 'kill "$service" 2>/dev/null || true; wait "$service" 2>/dev/null || true; rm -f "$service_log"' EXIT
+
+.venv-demo/bin/python - "$ZUVODA_API_URL" <<'PY'
+import sys, time, httpx
+deadline = time.monotonic() + 60
+while True:
+    try:
+        if httpx.get(sys.argv[1] + "/v1/health", timeout=1).status_code == 200:
+            break
+    except httpx.HTTPError:
+        pass
+    if time.monotonic() > deadline:
+        sys.exit("the service did not start")
+    time.sleep(0.2)
+PY
+echo "Service up at $ZUVODA_API_URL"
+.venv-demo/bin/python examples/overflow_demo.py
+echo
+echo "Service log (one line per request):"
+grep -E "POST|GET" "$service_log" | tail -n 20 || true
