@@ -3,6 +3,7 @@
 #include "detection/lookups.h"
 #include "interop/arguments.h"
 #include "interop/calls.h"
+#include "interop/context_manager.h"
 #include "interop/errors.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
@@ -14,23 +15,11 @@ namespace {
 
 using interop::names;
 
-// `with self._lock: body()`. On an error the lock is released while that error is the one being
-// handled, so an error of the release itself carries it as __context__, as in Python.
+// `with self._lock: body()`
 template <typename Body>
 void with_lock(PyObject* self, Body&& body) {
     py::object lock = interop::get_attr(self, names.lock);
-    interop::call_method(lock.ptr(), names.acquire);
-    try {
-        std::forward<Body>(body)();
-    } catch (py::error_already_set& error) {
-        interop::HandledExceptionScope handling(error.value().ptr());
-        interop::call_method(lock.ptr(), names.release);
-        throw;
-    } catch (...) {
-        interop::call_method(lock.ptr(), names.release);
-        throw;
-    }
-    interop::call_method(lock.ptr(), names.release);
+    interop::with_context(lock.ptr(), [&body](const py::object&) { body(); });
 }
 
 // `name, obj = item`, with Python's unpacking errors.

@@ -11,17 +11,6 @@ namespace overflow::interop {
 // ends at shutdown (a daemon thread waking up after finalisation): that unwinding must go on.
 void restore_python_error();
 
-// Runs `body`, discarding an exception derived from Exception; anything else (KeyboardInterrupt,
-// SystemExit) propagates.
-template <typename Body>
-void swallow_ordinary_exceptions(Body&& body) {
-    try {
-        body();
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-    }
-}
-
 // What `except ... as exc` binds: the caught exception, given the traceback it was raised with, as
 // the interpreter does when it enters an except clause.
 PyObject* caught_exception(const py::error_already_set& error);
@@ -30,6 +19,18 @@ PyObject* caught_exception(const py::error_already_set& error);
 // inspects it (matches, value) and then rethrows it or drops it. An error_already_set can be
 // restored only once, so rethrow the returned object, not the original.
 py::error_already_set current_python_error();
+
+// Runs `body`, discarding a failure derived from Exception (a C++ error counts as the Python
+// exception it becomes); anything else (KeyboardInterrupt, SystemExit) keeps going.
+template <typename Body>
+void swallow_ordinary_exceptions(Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        py::error_already_set error = current_python_error();
+        if (!error.matches(PyExc_Exception)) throw error;
+    }
+}
 
 
 // Makes an exception the one being handled (sys.exc_info()) while the scope lasts: an exception

@@ -134,8 +134,6 @@ namespace overflow::interop {
     X(pop, "pop")                                     \
     X(add, "add")                                     \
     X(clear, "clear")                                 \
-    X(acquire, "acquire")                             \
-    X(release, "release")                             \
     X(kw_original, "original")                        \
     X(kw_namespace, "namespace")                      \
     X(kw_wrapper, "wrapper")

@@ -5,6 +5,7 @@
 #include "interop/errors.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
+#include "interop/shutdown_guard.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -16,14 +17,13 @@ using interop::names;
 using interop::set_attr;
 using interop::truth;
 
-// `function(interval=value)`: psutil is always given the interval by keyword. The keyword tuple
-// lives for the process: this thread may be unwound inside the call when the interpreter ends it
-// at shutdown, and nothing it releases then should need the interpreter.
+// `function(interval=value)`: psutil is always given the interval by keyword. Its measuring
+// window is where this thread spends its life, so the interpreter's shutdown finds it there.
 py::object call_with_interval(const py::object& function, PyObject* interval) {
     static PyObject* const keywords = PyTuple_Pack(1, names.interval);
     if (keywords == nullptr) throw py::error_already_set();
-    PyObject* stack[] = {interval};
-    return steal_or_throw(PyObject_Vectorcall(function.ptr(), stack, 0, keywords));
+    PyObject* const stack[] = {interval};
+    return interop::call_parking_at_exit(function.ptr(), stack, 0, keywords);
 }
 
 py::object logger() { return interop::global(names.logger); }
@@ -148,8 +148,9 @@ py::object resource_loop(interop::NativeFunction&, interop::Arguments args) {
             py::str message("Resource sampling failed: %s");
             interop::call_method(logger().ptr(), names.error, message.ptr(), exc);
             // Without the pause a persistent failure would spin.
-            interop::call_method(interop::global(names.mod_time).ptr(), names.sleep,
-                                 get_attr(self, names.check_interval).ptr());
+            py::object sleep = get_attr(interop::global(names.mod_time).ptr(), names.sleep);
+            PyObject* const interval[] = {get_attr(self, names.check_interval).ptr()};
+            interop::call_parking_at_exit(sleep.ptr(), interval);
         }
     }
     return py::none();
