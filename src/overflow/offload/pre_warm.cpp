@@ -63,15 +63,23 @@ void post_source(PyObject* self, PyObject* source_code) {
     body[names.fast] = interop::get_attr(self, names.fast);
     py::dict headers;
     headers["Authorization"] = concat(py::str("Bearer "), text_of(api_key.ptr()));
-    py::object response = interop::get_attr(httpx.ptr(), names.post)(
-        url, py::arg("json") = body, py::arg("headers") = headers,
-        py::arg("timeout") = request_timeout_seconds);
+    py::object post = interop::get_attr(httpx.ptr(), names.post);
+    py::tuple post_args = py::make_tuple(url);
+    py::dict post_kwargs;
+    post_kwargs["json"] = body;
+    post_kwargs["headers"] = headers;
+    post_kwargs["timeout"] = request_timeout_seconds;
+    // The request thread is a daemon: the interpreter may end it at exit while it waits.
+    py::object response = interop::unless_interpreter_ends_thread([&] {
+        return steal_or_throw(PyObject_Call(post.ptr(), post_args.ptr(), post_kwargs.ptr()));
+    });
 
     py::object status = interop::get_attr(response.ptr(), names.status_code);
     py::int_ ok(200);
     py::object is_ok = steal_or_throw(PyObject_RichCompare(status.ptr(), ok.ptr(), Py_EQ));
     if (!interop::truth(is_ok.ptr())) return;
-    py::object answer = interop::call_method(response.ptr(), names.json);
+    py::object answer = interop::unless_interpreter_ends_thread(
+        [&] { return interop::call_method(response.ptr(), names.json); });
     interop::set_attr(self, names.warm_result, answer);
 }
 
