@@ -2,6 +2,7 @@
 // (library code, or any event of a file whose verdict is known) allocates nothing and makes no
 // generic lookup, yet follows every rebinding: what it remembers is checked against version tags
 // that change whenever the monitor's type, its instance dict or its filename cache changes.
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 
@@ -97,17 +98,22 @@ void stamp_monitor(PyObject* self) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
     // The lookup gives the type a valid version tag. Stamped before the reads, and adopted only
     // if still matching after them: a read that ran code (a key's __eq__) or failed leaves the
-    // snapshot invalid.
+    // snapshot invalid. The reads go to a local copy first: code run by a read may use the hook,
+    // and so the snapshot, for another monitor.
     PyObject* method = _PyType_Lookup(type, names.is_user_code);
     bool own_method = method != nullptr && interop::is_native_function(method, is_user_code_spec);
     interop::AttributeStamp stamp;
     stamp.record(self);
+    PyObject* values[slot_count];
     for (size_t slot = 0; slot < slot_count; ++slot) {
-        snapshot.values[slot] = plain_attribute_or_throw(self, interop::names.*slot_names[slot]);
+        values[slot] = plain_attribute_or_throw(self, interop::names.*slot_names[slot]);
     }
-    snapshot.own_is_user_code =
+    bool own_is_user_code =
         own_method && plain_attribute_or_throw(self, names.is_user_code) == nullptr;
-    if (stamp.matches(self)) snapshot.stamp = stamp;
+    if (!stamp.matches(self)) return;
+    std::copy(std::begin(values), std::end(values), snapshot.values);
+    snapshot.own_is_user_code = own_is_user_code;
+    snapshot.stamp = stamp;
 }
 
 // Reads the monitor's attributes during one event: the snapshot's values while its stamp holds,

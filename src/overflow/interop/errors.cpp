@@ -1,12 +1,16 @@
 #include "interop/errors.h"
 
-#include <cxxabi.h>
+#include <unistd.h>
 
 #include <new>
 
 namespace overflow::interop {
 
-void restore_python_error() {
+void park_thread_for_good() {
+    for (;;) pause();
+}
+
+OVERFLOW_CATCHES_FORCED_UNWIND void restore_python_error() {
     try {
         throw;
     } catch (abi::__forced_unwind&) {
@@ -32,7 +36,7 @@ PyObject* caught_exception(const py::error_already_set& error) {
     return exception;
 }
 
-py::error_already_set current_python_error() {
+OVERFLOW_CATCHES_FORCED_UNWIND py::error_already_set current_python_error() {
     try {
         throw;
     } catch (py::error_already_set& error) {

@@ -2,9 +2,38 @@
 // become the pending Python exception again where a native call returns to the interpreter.
 #pragma once
 
+#include <cxxabi.h>
+
+#include <utility>
+
 #include "interop/python.h"
 
 namespace overflow::interop {
+
+// A forced unwinding carries no exception object, so the ABI's idiom for catching it binds the
+// handler's reference to null; the undefined-behaviour sanitizer would report each one.
+#define OVERFLOW_CATCHES_FORCED_UNWIND [[gnu::no_sanitize("null")]]
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void park_thread_for_good();
+
+// Runs `call`, a call into Python made while this module's frames hold Python references or
+// exception state, on a thread that may still run at interpreter exit (the sampling and pre-warm
+// threads, callers of wrappers). A daemon thread that wakes up while the interpreter finalises is
+// ended from inside the interpreter by a forced unwinding; unwinding through these frames would
+// release that state without the interpreter and crash the process on its way out. Such a thread
+// stays where it is instead until the process is gone, as later Pythons treat these threads.
+// Not inside a catch handler: the C++ runtime cannot catch the unwinding while it handles another
+// exception, so such code ends its handler first and deals with the failure after it.
+template <typename Call>
+OVERFLOW_CATCHES_FORCED_UNWIND decltype(auto) unless_interpreter_ends_thread(Call&& call) {
+    try {
+        return std::forward<Call>(call)();
+    } catch (abi::__forced_unwind&) {
+        if (!_Py_IsFinalizing()) throw;
+        park_thread_for_good();
+    }
+}
 
 // Call from inside a catch block: sets the Python error matching the exception being handled.
 // The one exception it lets through is the forced unwinding of a thread that the interpreter

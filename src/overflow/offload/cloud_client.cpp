@@ -16,8 +16,10 @@ using interop::names;
 // `from zuvoda.client import VazoVez`, with the import statement's error for a missing name.
 py::object import_client_class() {
     py::tuple fromlist = py::make_tuple(borrow(names.client_class));
-    py::object module = steal_or_throw(PyImport_ImportModuleLevelObject(
-        names.client_module, interop::module_dict(), nullptr, fromlist.ptr(), 0));
+    py::object module = interop::unless_interpreter_ends_thread([&] {
+        return steal_or_throw(PyImport_ImportModuleLevelObject(
+            names.client_module, interop::module_dict(), nullptr, fromlist.ptr(), 0));
+    });
     py::object client_class = interop::get_optional_attr(module.ptr(), names.client_class);
     if (client_class) return client_class;
     PyObject* path = PyModule_GetFilenameObject(module.ptr());
@@ -36,15 +38,22 @@ bool no_client_yet(PyObject* self) {
            !interop::truth(interop::get_attr(self, names.vazovez_failed).ptr());
 }
 
+// The client may reach the network while it is imported, built, opened and run, on the caller's
+// thread: a daemon thread may be ended there at interpreter exit.
 void create_client(PyObject* self) {
     py::object client_class = import_client_class();
     try {
-        py::object client = client_class(
-            py::arg("api_key") = interop::get_attr(self, names.api_key),
-            py::arg("fast") = interop::get_attr(self, names.fast),
-            py::arg("api_url") = interop::get_attr(self, names.api_url),
-            py::arg("verbose") = interop::get_attr(self, names.verbose));
-        interop::call_method(client.ptr(), names.dunder_enter);
+        py::dict arguments;
+        for (PyObject* name : {names.api_key, names.fast, names.api_url, names.verbose}) {
+            arguments[name] = interop::get_attr(self, name);
+        }
+        py::tuple no_positional;
+        py::object client = interop::unless_interpreter_ends_thread([&] {
+            return steal_or_throw(
+                PyObject_Call(client_class.ptr(), no_positional.ptr(), arguments.ptr()));
+        });
+        interop::unless_interpreter_ends_thread(
+            [&] { return interop::call_method(client.ptr(), names.dunder_enter); });
         interop::set_attr(self, names.vazovez, client);
     } catch (...) {
         py::error_already_set error = interop::current_python_error();
@@ -88,7 +97,9 @@ py::object cloud_execute(interop::NativeFunction&, interop::Arguments args) {
         PyTuple_SET_ITEM(run_args.ptr(), i + 1, Py_NewRef(PyTuple_GET_ITEM(call_args, i)));
     }
     py::object run_kwargs = steal_or_throw(PyDict_Copy(call_kwargs));
-    return steal_or_throw(PyObject_Call(run.ptr(), run_args.ptr(), run_kwargs.ptr()));
+    return interop::unless_interpreter_ends_thread([&] {
+        return steal_or_throw(PyObject_Call(run.ptr(), run_args.ptr(), run_kwargs.ptr()));
+    });
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "interop/context_manager.h"
 #include "interop/errors.h"
 #include "interop/module_state.h"
-#include "interop/shutdown_guard.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -26,9 +25,20 @@ py::object concat(const py::object& left, const py::object& right) {
     return steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr()));
 }
 
+// Ordinary failures end here silently; exceptions outside Exception keep going.
+template <typename Body>
+void swallowing_failures(Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        py::error_already_set error = interop::current_python_error();
+        if (!error.matches(PyExc_Exception)) throw error;
+    }
+}
+
 py::object read_source(PyObject* source_file) {
     py::object source_code = py::none();
-    interop::swallow_ordinary_exceptions([&] {
+    swallowing_failures([&] {
         py::object open = interop::global_or_builtin(names.builtin_open);
         py::object file = open(borrow(source_file), "r", py::arg("encoding") = "utf-8");
         interop::with_context(file.ptr(), [&](const py::object& handle) {
@@ -53,26 +63,30 @@ void post_source(PyObject* self, PyObject* source_code) {
     body[names.fast] = interop::get_attr(self, names.fast);
     py::dict headers;
     headers["Authorization"] = concat(py::str("Bearer "), text_of(api_key.ptr()));
-    // The request can outlast the interpreter: this daemon thread may meet its shutdown there.
-    static PyObject* const keywords = Py_BuildValue("(sss)", "json", "headers", "timeout");
-    if (keywords == nullptr) throw py::error_already_set();
     py::object post = interop::get_attr(httpx.ptr(), names.post);
-    py::float_ timeout(request_timeout_seconds);
-    PyObject* const call[] = {url.ptr(), body.ptr(), headers.ptr(), timeout.ptr()};
-    py::object response = interop::call_parking_at_exit(post.ptr(), call, 1, keywords);
+    py::tuple post_args = py::make_tuple(url);
+    py::dict post_kwargs;
+    post_kwargs["json"] = body;
+    post_kwargs["headers"] = headers;
+    post_kwargs["timeout"] = request_timeout_seconds;
+    // The request thread is a daemon: the interpreter may end it at exit while it waits.
+    py::object response = interop::unless_interpreter_ends_thread([&] {
+        return steal_or_throw(PyObject_Call(post.ptr(), post_args.ptr(), post_kwargs.ptr()));
+    });
 
     py::object status = interop::get_attr(response.ptr(), names.status_code);
     py::int_ ok(200);
     py::object is_ok = steal_or_throw(PyObject_RichCompare(status.ptr(), ok.ptr(), Py_EQ));
     if (!interop::truth(is_ok.ptr())) return;
-    py::object answer = interop::call_method(response.ptr(), names.json);
+    py::object answer = interop::unless_interpreter_ends_thread(
+        [&] { return interop::call_method(response.ptr(), names.json); });
     interop::set_attr(self, names.warm_result, answer);
 }
 
 py::object do_warm(interop::NativeFunction& function, interop::Arguments) {
     PyObject* self = interop::closure_item(function, 0);
     PyObject* source_code = interop::closure_item(function, 1);
-    interop::swallow_ordinary_exceptions([&] { post_source(self, source_code); });
+    swallowing_failures([&] { post_source(self, source_code); });
     return py::none();
 }
 

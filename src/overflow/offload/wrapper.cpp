@@ -7,6 +7,7 @@
 // once the flag was seen False in the instance dict, a stamp of the monitor's type and dict
 // versions proves on later calls that nothing was written to the monitor since.
 #include <memory>
+#include <utility>
 
 #include "interop/arguments.h"
 #include "interop/attribute_stamp.h"
@@ -68,6 +69,13 @@ py::object call_original(PyObject* original, PyObject* const* args, size_t nargs
     return steal_or_throw(PyObject_Vectorcall(original, args, nargsf, kwnames));
 }
 
+// Calls made while an offload holds its arguments, its status text or the cloud failure: the
+// caller may be a daemon thread that the interpreter ends at exit inside the call.
+template <typename Call>
+decltype(auto) guarded(Call&& call) {
+    return interop::unless_interpreter_ends_thread(std::forward<Call>(call));
+}
+
 py::object text_of(const py::object& value, const char* format_code = "") {
     py::str code(format_code);
     return steal_or_throw(PyObject_Format(value.ptr(), code.ptr()));
@@ -106,9 +114,12 @@ public:
             print();
         }
 
+        py::object failure;
         try {
-            py::object result = interop::call_method(monitor_, names.cloud_execute, original_,
-                                                     call_args.ptr(), call_kwargs.ptr());
+            py::object result = guarded([&] {
+                return interop::call_method(monitor_, names.cloud_execute, original_,
+                                            call_args.ptr(), call_kwargs.ptr());
+            });
             log(names.info, "%s() completed in cloud \u2014 returning result to local", name());
             if (verbose()) {
                 print(join("", list("  \u2713 ", name_text(), "() completed in cloud")));
@@ -118,16 +129,18 @@ public:
         } catch (...) {
             py::error_already_set error = interop::current_python_error();
             if (!error.matches(PyExc_Exception)) throw error;
-            // As in an `except` block: whatever the fallback raises chains to the cloud failure.
-            interop::HandledExceptionScope handling(error.value().ptr());
-            log(names.warning, "Cloud offload of %s() failed (%s) \u2014 falling back to local",
-                name(), error.value());
-            if (verbose()) {
-                print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
-                                    "() locally")));
-            }
-            return call_original(original_, args, nargsf, kwnames);
+            failure = borrow(interop::caught_exception(error));
         }
+        // The fallback runs once the handler has ended, where the interpreter may end this
+        // thread, and as in an `except` block: whatever it raises chains to the cloud failure.
+        interop::HandledExceptionScope handling(failure.ptr());
+        log(names.warning, "Cloud offload of %s() failed (%s) \u2014 falling back to local", name(),
+            failure);
+        if (verbose()) {
+            print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
+                                "() locally")));
+        }
+        return guarded([&] { return call_original(original_, args, nargsf, kwnames); });
     }
 
 private:
@@ -162,17 +175,21 @@ private:
     static void log(PyObject* level, const char* format, const Args&... args) {
         py::object logger = interop::global(names.logger);
         py::str message(format);
-        interop::call_method(logger.ptr(), level, message.ptr(), args.ptr()...);
+        guarded([&] {
+            return interop::call_method(logger.ptr(), level, message.ptr(), args.ptr()...);
+        });
     }
 
     static void print() {
         py::object print_function = interop::global_or_builtin(names.builtin_print);
-        steal_or_throw(PyObject_CallNoArgs(print_function.ptr()));
+        guarded([&] { return steal_or_throw(PyObject_CallNoArgs(print_function.ptr())); });
     }
 
     static void print(const py::object& line) {
         py::object print_function = interop::global_or_builtin(names.builtin_print);
-        steal_or_throw(PyObject_CallOneArg(print_function.ptr(), line.ptr()));
+        guarded([&] {
+            return steal_or_throw(PyObject_CallOneArg(print_function.ptr(), line.ptr()));
+        });
     }
 
     PyObject* monitor_;

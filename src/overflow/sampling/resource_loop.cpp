@@ -5,7 +5,6 @@
 #include "interop/errors.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
-#include "interop/shutdown_guard.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -17,13 +16,22 @@ using interop::names;
 using interop::set_attr;
 using interop::truth;
 
-// `function(interval=value)`: psutil is always given the interval by keyword. Its measuring
-// window is where this thread spends its life, so the interpreter's shutdown finds it there.
+// Every call into Python from this thread may be where the interpreter ends it at exit, while the
+// frames below hold references; see unless_interpreter_ends_thread.
+template <typename... Args>
+py::object call(PyObject* object, PyObject* name, Args... args) {
+    return interop::unless_interpreter_ends_thread(
+        [&] { return interop::call_method(object, name, args...); });
+}
+
+// `function(interval=value)`: psutil is always given the interval by keyword.
 py::object call_with_interval(const py::object& function, PyObject* interval) {
     static PyObject* const keywords = PyTuple_Pack(1, names.interval);
     if (keywords == nullptr) throw py::error_already_set();
-    PyObject* const stack[] = {interval};
-    return interop::call_parking_at_exit(function.ptr(), stack, 0, keywords);
+    PyObject* stack[] = {interval};
+    return interop::unless_interpreter_ends_thread([&] {
+        return steal_or_throw(PyObject_Vectorcall(function.ptr(), stack, 0, keywords));
+    });
 }
 
 py::object logger() { return interop::global(names.logger); }
@@ -64,13 +72,13 @@ py::object status_text(PyObject* self) {
 
 // A failure here only costs this pass its fresh GPU figures; the old ones stay and still count.
 void sample_gpu(PyObject* self) {
+    py::object failure;
     try {
         py::object pynvml = py::module_::import("pynvml");
-        py::object util =
-            interop::call_method(pynvml.ptr(), names.nvml_device_get_utilization_rates,
-                                 get_attr(self, names.nvml_handle).ptr());
-        py::object mem_info = interop::call_method(pynvml.ptr(), names.nvml_device_get_memory_info,
-                                                   get_attr(self, names.nvml_handle).ptr());
+        py::object util = call(pynvml.ptr(), names.nvml_device_get_utilization_rates,
+                               get_attr(self, names.nvml_handle).ptr());
+        py::object mem_info = call(pynvml.ptr(), names.nvml_device_get_memory_info,
+                                   get_attr(self, names.nvml_handle).ptr());
         py::object gpu = get_attr(util.ptr(), names.gpu);
         set_attr(self, names.gpu_util, steal_or_throw(PyNumber_Float(gpu.ptr())));
         py::object mem_util;
@@ -88,10 +96,13 @@ void sample_gpu(PyObject* self) {
         set_attr(self, names.gpu_mem_util, mem_util);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        PyObject* exc = interop::caught_exception(error);
-        interop::HandledExceptionScope handling(exc);
+        failure = borrow(interop::caught_exception(error));
+    }
+    // Reported once the handler has ended: only there may the interpreter end this thread.
+    if (failure) {
+        interop::HandledExceptionScope handling(failure.ptr());
         py::str message("GPU sampling failed: %s");
-        interop::call_method(logger().ptr(), names.debug, message.ptr(), exc);
+        call(logger().ptr(), names.debug, message.ptr(), failure.ptr());
     }
 }
 
@@ -100,7 +111,7 @@ void run_pass(PyObject* self, const py::object& psutil) {
     py::object cpu_percent = get_attr(psutil.ptr(), names.cpu_percent);
     py::object interval = get_attr(self, names.check_interval);
     set_attr(self, names.cpu_usage, call_with_interval(cpu_percent, interval.ptr()));
-    py::object memory = interop::call_method(psutil.ptr(), names.virtual_memory);
+    py::object memory = call(psutil.ptr(), names.virtual_memory);
     set_attr(self, names.mem_usage, get_attr(memory.ptr(), names.percent));
     if (truth(get_attr(self, names.gpu_available).ptr()) &&
         get_attr(self, names.nvml_handle).ptr() != Py_None) {
@@ -123,12 +134,12 @@ void run_pass(PyObject* self, const py::object& psutil) {
     if (truth(get_attr(self, names.overloaded).ptr()) && !truth(was_overloaded.ptr())) {
         py::object status = status_text(self);
         py::str message("System overloaded  %s  (threshold=%.0f%%)");
-        interop::call_method(logger().ptr(), names.warning, message.ptr(), status.ptr(),
-                             get_attr(self, names.threshold).ptr());
+        call(logger().ptr(), names.warning, message.ptr(), status.ptr(),
+             get_attr(self, names.threshold).ptr());
     } else if (!truth(get_attr(self, names.overloaded).ptr()) && truth(was_overloaded.ptr())) {
         py::object status = status_text(self);
         py::str message("Resources normalised  %s");
-        interop::call_method(logger().ptr(), names.info, message.ptr(), status.ptr());
+        call(logger().ptr(), names.info, message.ptr(), status.ptr());
         set_attr(self, names.scope_wrapped, Py_False);
     }
 }
@@ -139,18 +150,22 @@ py::object resource_loop(interop::NativeFunction&, interop::Arguments args) {
     // The first reading of a measuring window starts psutil's counter; its value means nothing.
     call_with_interval(get_attr(psutil.ptr(), names.cpu_percent), Py_None);
     while (truth(get_attr(self, names.running).ptr())) {
+        py::object failure;
         try {
             run_pass(self, psutil);
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
-            PyObject* exc = interop::caught_exception(error);
-            interop::HandledExceptionScope handling(exc);
+            failure = borrow(interop::caught_exception(error));
+        }
+        // Reported, and paused on, once the handler has ended: only there may the interpreter
+        // end this thread.
+        if (failure) {
+            interop::HandledExceptionScope handling(failure.ptr());
             py::str message("Resource sampling failed: %s");
-            interop::call_method(logger().ptr(), names.error, message.ptr(), exc);
+            call(logger().ptr(), names.error, message.ptr(), failure.ptr());
             // Without the pause a persistent failure would spin.
-            py::object sleep = get_attr(interop::global(names.mod_time).ptr(), names.sleep);
-            PyObject* const interval[] = {get_attr(self, names.check_interval).ptr()};
-            interop::call_parking_at_exit(sleep.ptr(), interval);
+            call(interop::global(names.mod_time).ptr(), names.sleep,
+                 get_attr(self, names.check_interval).ptr());
         }
     }
     return py::none();
