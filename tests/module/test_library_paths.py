@@ -70,7 +70,7 @@ def test_interrupt_in_site_block_propagates(ov, monkeypatch):
 def test_missing_sysconfig_entry_is_skipped(ov, monkeypatch):
     real = sysconfig.get_paths()
     monkeypatch.setattr(sysconfig, "get_paths", lambda: {"stdlib": real["stdlib"], "purelib": ""})
-    monkeypatch.setattr(site, "getsitepackages", lambda: [])
+    monkeypatch.setattr(site, "getsitepackages", list)
     monkeypatch.setattr(site, "getusersitepackages", lambda: None)
     assert set(ov._compute_exclude_prefixes()) == {
         os.path.abspath(real["stdlib"]),

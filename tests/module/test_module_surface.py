@@ -17,7 +17,7 @@ NAMESPACE_ORDER = [
 def run_python(code, **kwargs):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=60, **kwargs,
+        capture_output=True, text=True, check=False, timeout=60, **kwargs,
     )
 
 

@@ -24,9 +24,9 @@ def clean_environment(monkeypatch):
 
 
 def build(ov, *args, **kwargs):
-    defaults = dict(fast=False, threshold=85, check_interval=0.5, api_key=None, api_url=None)
-    defaults.update(kwargs)
-    return ov._OverflowMonitor(*args, **defaults)
+    arguments = {"fast": False, "threshold": 85, "check_interval": 0.5, "api_key": None,
+                 "api_url": None, **kwargs}
+    return ov._OverflowMonitor(*args, **arguments)
 
 
 def test_attributes_in_order_with_initial_values(ov):

@@ -45,7 +45,7 @@ def run_user_script(tmp_path: Path, environment: dict[str, str], body: str) -> A
     paths = [str(SCRIPTED), *environment.get("PYTHONPATH", "").split(os.pathsep)]
     env = {**environment, "PYTHONPATH": os.pathsep.join(p for p in paths if p)}
     result = subprocess.run(
-        [sys.executable, str(script)], capture_output=True, text=True, timeout=120, env=env,
+        [sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120, env=env,
         cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -26,7 +26,7 @@ def run_script(tmp_path, monkeypatch):
         environment.update(env or {})
         return subprocess.run(
             [sys.executable, *interpreter_args, str(script), *args],
-            capture_output=True, text=True, timeout=timeout, cwd=tmp_path, env=environment,
+            capture_output=True, text=True, check=False, timeout=timeout, cwd=tmp_path, env=environment,
         )
 
     run.script_path = tmp_path / "user_script.py"

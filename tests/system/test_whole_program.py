@@ -2,6 +2,7 @@
 
 import json
 import threading
+import typing
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
 import pytest
@@ -171,7 +172,7 @@ except ImportError as exc:
 
 
 class PreWarmRecorder(BaseHTTPRequestHandler):
-    received = []
+    received: typing.ClassVar[list] = []
 
     def do_POST(self):
         body = self.rfile.read(int(self.headers["Content-Length"]))
