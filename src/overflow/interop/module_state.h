@@ -86,7 +86,6 @@ namespace overflow::interop {
     X(mod_atexit, "atexit")                           \
     X(mod_functools, "functools")                     \
     X(mod_threading, "threading")                     \
-    X(mod_logging, "logging")                         \
     X(logger, "logger")                               \
     X(default_api_url, "_DEFAULT_API_URL")            \
     X(active_monitor, "_active_monitor")              \
@@ -95,8 +94,6 @@ namespace overflow::interop {
     X(compute_exclude_prefixes, "_compute_exclude_prefixes") \
     X(builtin_print, "print")                         \
     X(builtin_open, "open")                           \
-    X(mod_psutil, "psutil")                           \
-    X(mod_pynvml, "pynvml")                           \
     X(cpu_percent, "cpu_percent")                     \
     X(interval, "interval")                           \
     X(virtual_memory, "virtual_memory")               \
