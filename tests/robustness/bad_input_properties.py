@@ -4,7 +4,8 @@ gets arbitrary objects as arguments, monitors get arbitrary state, the module ar
 and the libraries the module calls (psutil, pynvml, httpx, the cloud client) answer arbitrarily:
 each call either works or raises an ordinary exception, never anything else, never a crash.
 
-The stand-ins are installed for the whole child process: it runs nothing else."""
+The stand-ins are installed for the whole child process: it runs nothing else. BAD_INPUT_EXAMPLES
+sets the number of examples per property (60 by default) for a deeper search."""
 
 import contextlib
 import functools
