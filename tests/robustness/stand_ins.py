@@ -1,6 +1,7 @@
 """Stand-ins shared by the robustness tests: a calm machine, a cloud client that runs its calls
 in-process, a log handler that formats and drops, and bounded joins."""
 
+import collections
 import itertools
 import logging
 import threading
@@ -36,6 +37,7 @@ class InProcessCloud:
         self.fail_every = fail_every
         self.refuse = False
         self.counter = itertools.count(1)
+        self.runs = 0
         self.module = types.ModuleType("zuvoda.client")
         self.module.VazoVez = self._client_class()
 
@@ -53,7 +55,9 @@ class InProcessCloud:
                 return None
 
             def run(self, func, *args, **kwargs):
-                if cloud.fail_every and next(cloud.counter) % cloud.fail_every == 0:
+                number = next(cloud.counter)
+                cloud.runs = number
+                if cloud.fail_every and number % cloud.fail_every == 0:
                     raise CloudFailure("scripted cloud failure")
                 return func(*args, **kwargs)
 
@@ -61,15 +65,15 @@ class InProcessCloud:
 
 
 class FormattingHandler(logging.Handler):
-    """Formats every record, as an output handler would, and keeps nothing but a count."""
+    """Formats every record, as an output handler would, and keeps only a count per message."""
 
     def __init__(self):
         super().__init__(logging.DEBUG)
-        self.count = 0
+        self.counts = collections.Counter()
 
     def emit(self, record):
         self.format(record)
-        self.count += 1
+        self.counts[record.msg] += 1
 
 
 def join_threads(threads, timeout=JOIN_TIMEOUT):

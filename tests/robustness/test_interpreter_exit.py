@@ -113,7 +113,7 @@ def work():
 
 from zuvoda.overflow import overflow
 monitor = overflow(check_interval=5.0, verbose=False)
-monitor._overloaded = True
+monitor._overloaded = CLOUD != "unused"
 threading.Thread(target=work, daemon=True).start()
 time.sleep(0.1)
 _finish_slowly()
@@ -126,8 +126,9 @@ _finish_slowly()
     (PRE_WARM_WAITING_FOR_THE_SERVICE, []),
     (WRAPPED_CALL_IN_A_DAEMON_THREAD, ["waits"]),
     (WRAPPED_CALL_IN_A_DAEMON_THREAD, ["fails"]),
-], ids=["sampling-_measuring", "sampling-failure-pause", "pre-warm", "wrapper-offloading",
-        "wrapper-falling-back"])
+    (WRAPPED_CALL_IN_A_DAEMON_THREAD, ["unused"]),
+], ids=["sampling-measuring", "sampling-failure-pause", "pre-warm", "wrapper-offloading",
+        "wrapper-falling-back", "wrapper-running-locally"])
 def test_daemon_thread_woken_during_finalisation_leaves_quietly(tmp_path, program, arguments):
     script = tmp_path / "program.py"
     script.write_text(textwrap.dedent(PRELUDE + program), encoding="utf-8")

@@ -1,14 +1,8 @@
 #include "interop/errors.h"
 
-#include <unistd.h>
-
 #include <new>
 
 namespace overflow::interop {
-
-void park_thread_for_good() {
-    for (;;) pause();
-}
 
 OVERFLOW_CATCHES_FORCED_UNWIND void restore_python_error() {
     try {

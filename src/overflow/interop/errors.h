@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cxxabi.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -11,11 +12,9 @@
 namespace overflow::interop {
 
 // A forced unwinding carries no exception object, so the ABI's idiom for catching it binds the
-// handler's reference to null; the undefined-behaviour sanitizer would report each one.
-#define OVERFLOW_CATCHES_FORCED_UNWIND [[gnu::no_sanitize("null")]]
-
-// Blocks the calling thread until the process ends.
-[[noreturn]] void park_thread_for_good();
+// handler's reference to null; the undefined-behaviour sanitizer would report each one (GCC only
+// drops that check along with the others of the function).
+#define OVERFLOW_CATCHES_FORCED_UNWIND [[gnu::no_sanitize("undefined")]]
 
 // Runs `call`, a call into Python made while this module's frames hold Python references or
 // exception state, on a thread that may still run at interpreter exit (the sampling and pre-warm
@@ -31,7 +30,9 @@ OVERFLOW_CATCHES_FORCED_UNWIND decltype(auto) unless_interpreter_ends_thread(Cal
         return std::forward<Call>(call)();
     } catch (abi::__forced_unwind&) {
         if (!_Py_IsFinalizing()) throw;
-        park_thread_for_good();
+        // Waits right here: a call that never returns would have the address sanitizer clean up
+        // the stack first, over frames the unwinding left without their cleanup.
+        for (;;) pause();
     }
 }
 
