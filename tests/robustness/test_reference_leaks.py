@@ -6,6 +6,7 @@ import copy
 import gc
 import io
 import json
+import logging
 import pickle
 import sys
 import threading
@@ -78,7 +79,17 @@ def pre_warm_service():
 
 
 @pytest.fixture
-def env(ov, calm_machine, in_process_cloud, formatted_logs, user_module, pre_warm_service):
+def private_logger(ov, formatted_logs, monkeypatch):
+    """The module logs through a logger of its own, out of the logging manager's reach: pytest's
+    capture handlers, which newer versions attach to every logger, keep every record."""
+    logger = logging.Logger(ov.logger.name, logging.DEBUG)  # noqa: LOG001 - deliberately unregistered
+    logger.propagate = False
+    logger.addHandler(formatted_logs)
+    monkeypatch.setattr(ov, "logger", logger)
+
+
+@pytest.fixture
+def env(ov, calm_machine, in_process_cloud, private_logger, user_module, pre_warm_service):
     module = user_module(USER_SOURCE)
     return types.SimpleNamespace(
         ov=ov,
