@@ -37,7 +37,7 @@ class InProcessCloud:
         self.fail_every = fail_every
         self.refuse = False
         self.counter = itertools.count(1)
-        self.runs = 0
+        self.runs = 0  # the number of the latest run begun, on whichever thread
         self.module = types.ModuleType("zuvoda.client")
         self.module.VazoVez = self._client_class()
 
