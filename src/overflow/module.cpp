@@ -67,6 +67,9 @@ PyMODINIT_FUNC PyInit_overflow() {
     PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) return nullptr;
     try {
+        // pybind11 makes its internals (a type among them) on first use, and releasing a caught
+        // error is such a use: make them now rather than when that fails, at the recursion limit.
+        { py::gil_scoped_acquire first_use; }
         interop::intern_names();
         interop::ready_native_function_type();
         interop::set_module_dict(PyModule_GetDict(module));

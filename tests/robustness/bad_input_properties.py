@@ -25,8 +25,8 @@ from stand_ins import join_threads
 import zuvoda.overflow as ov
 
 settings.register_profile(
-    "bad-input", max_examples=int(os.environ.get("BAD_INPUT_EXAMPLES", "60")), deadline=None, database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+    "bad-input", max_examples=int(os.environ.get("BAD_INPUT_EXAMPLES", "60")), deadline=None,
+    database=None, suppress_health_check=[HealthCheck.too_slow],
 )
 settings.load_profile("bad-input")
 
@@ -376,8 +376,9 @@ def contained(*monitors):
                 sys.setprofile(None)
         join_threads([t for t in threading.enumerate() if t not in threads_before])
         EXIT_HANDLERS.clear()
-        failures = [h.exc_value for h in UNHANDLED
-                    if not isinstance(h.exc_value, Exception) or isinstance(h.exc_value, SystemError)]
+        failures = [hook.exc_value for hook in UNHANDLED
+                    if not isinstance(hook.exc_value, Exception)
+                    or isinstance(hook.exc_value, SystemError)]
         UNHANDLED.clear()
         assert not failures, failures
 

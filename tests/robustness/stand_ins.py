@@ -4,6 +4,7 @@ in-process, a log handler that formats and drops, and bounded joins."""
 import collections
 import itertools
 import logging
+import os
 import threading
 import types
 
@@ -85,3 +86,13 @@ def join_threads(threads, timeout=JOIN_TIMEOUT):
 
 def sampling_threads():
     return [t for t in threading.enumerate() if t.name == "zuvoda-overflow"]
+
+
+def child_environment():
+    """The environment for a child interpreter: this one's, with PYTHONPATH made absolute so that
+    the child imports the same zuvoda from any working directory, and no API key or URL."""
+    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
+        environment.pop(name, None)
+    return environment

@@ -2,12 +2,12 @@
 is ended from inside the interpreter; a thread of the module's (sampling, pre-warm) or of the
 program's (inside a wrapper) ended that way must not take the process down on its way out."""
 
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from stand_ins import child_environment
 
 # The program's last act leaves a cycle with a slow finaliser: the interpreter collects it while
 # finalising, and every daemon thread wakes up during that time. The helpers are private, so that
@@ -132,13 +132,9 @@ _finish_slowly()
 def test_daemon_thread_woken_during_finalisation_leaves_quietly(tmp_path, program, arguments):
     script = tmp_path / "program.py"
     script.write_text(textwrap.dedent(PRELUDE + program), encoding="utf-8")
-    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        environment.pop(name, None)
     result = subprocess.run(
         [sys.executable, str(script), *arguments], capture_output=True, text=True, timeout=60,
-        cwd=tmp_path, env=environment, stdin=subprocess.DEVNULL, check=False,
+        cwd=tmp_path, env=child_environment(), stdin=subprocess.DEVNULL, check=False,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "done\n"

@@ -64,9 +64,23 @@ bool is_overloaded(PyObject* monitor, WrapperCache& cache) {
     return interop::truth(interop::get_attr(monitor, names.overloaded).ptr());
 }
 
+// `original(*args, **kwargs)`: a new reference, or nullptr with the error set. A wrapper of a
+// wrapper calls through C alone, where the interpreter counts no depth: such calls are counted
+// here, so that a deep chain raises RecursionError instead of overflowing the stack.
+PyObject* vectorcall_original(PyObject* original, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    if (!Py_IS_TYPE(original, &interop::NativeFunctionType)) {
+        return PyObject_Vectorcall(original, args, nargsf, kwnames);
+    }
+    if (Py_EnterRecursiveCall(" while calling a wrapped function")) return nullptr;
+    PyObject* result = PyObject_Vectorcall(original, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 py::object call_original(PyObject* original, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
-    return steal_or_throw(PyObject_Vectorcall(original, args, nargsf, kwnames));
+    return steal_or_throw(vectorcall_original(original, args, nargsf, kwnames));
 }
 
 // Calls made while an offload holds its arguments, its status text or the cloud failure: the
@@ -201,7 +215,8 @@ PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* a
     PyObject* closure = function.closure;
     if (closure != nullptr &&
         cache_of(closure).not_overloaded.matches(PyTuple_GET_ITEM(closure, monitor_slot))) {
-        return PyObject_Vectorcall(PyTuple_GET_ITEM(closure, original_slot), args, nargsf, kwnames);
+        return vectorcall_original(PyTuple_GET_ITEM(closure, original_slot), args, nargsf,
+                                   kwnames);
     }
     try {
         PyObject* monitor = interop::closure_item(function, monitor_slot);
