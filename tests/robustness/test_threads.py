@@ -56,7 +56,7 @@ def test_calls_flips_and_restarts_from_many_threads_at_once(
     def worker(seed):
         rng = random.Random(seed)
         count = 0
-        while not finished():
+        while count == 0 or not finished():
             x = rng.randrange(-1000, 1000)
             results = (module.square(x), module.scaled(x, b=2, scale=3), module.scaled(x))
             if results != (x * x, (x + 2) * 3, x + 1):
