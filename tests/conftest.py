@@ -1,5 +1,8 @@
+import importlib
 import logging
 import sys
+import textwrap
+import uuid
 
 import pytest
 
@@ -41,3 +44,23 @@ def no_profile_function_left():
     after = sys.getprofile()
     sys.setprofile(before)
     assert after is before, f"profile function left installed: {after!r}"
+
+
+@pytest.fixture
+def module_writer(tmp_path):
+    """write(source, name=None, prefix="") puts a module of user code into a temporary directory
+    and imports it; the modules and the path entry go again after the test."""
+    sys.path.insert(0, str(tmp_path))
+    written = []
+
+    def write(source, name=None, prefix=""):
+        name = name or f"user_{uuid.uuid4().hex[:12]}"
+        (tmp_path / f"{name}.py").write_text(prefix + textwrap.dedent(source))
+        importlib.invalidate_caches()
+        written.append(name)
+        return importlib.import_module(name)
+
+    yield write
+    sys.path.remove(str(tmp_path))
+    for name in written:
+        sys.modules.pop(name, None)

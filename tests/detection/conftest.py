@@ -1,9 +1,5 @@
 import functools
-import importlib
-import sys
-import textwrap
 import types
-import uuid
 
 import pytest
 
@@ -62,19 +58,6 @@ def wmonitor(monitor_class):
 
 
 @pytest.fixture
-def user_module(tmp_path):
+def user_module(module_writer):
     """Writes a module of user code into a temporary directory and imports it."""
-    sys.path.insert(0, str(tmp_path))
-    written = []
-
-    def write(source, name=None):
-        name = name or f"user_{uuid.uuid4().hex[:12]}"
-        (tmp_path / f"{name}.py").write_text(_HARNESS + textwrap.dedent(source))
-        importlib.invalidate_caches()
-        written.append(name)
-        return importlib.import_module(name)
-
-    yield write
-    sys.path.remove(str(tmp_path))
-    for name in written:
-        sys.modules.pop(name, None)
+    return lambda source, name=None: module_writer(source, name, prefix=_HARNESS)

@@ -1,9 +1,6 @@
-import importlib
 import logging
 import sys
-import textwrap
 import types
-import uuid
 
 import pytest
 from stand_ins import CalmPsutil, FormattingHandler, InProcessCloud
@@ -49,19 +46,6 @@ def formatted_logs(ov, monkeypatch):
 
 
 @pytest.fixture
-def user_module(tmp_path):
+def user_module(module_writer):
     """Writes a module into a temporary directory (user code to the monitor) and imports it."""
-    sys.path.insert(0, str(tmp_path))
-    written = []
-
-    def write(source):
-        name = f"user_{uuid.uuid4().hex[:12]}"
-        (tmp_path / f"{name}.py").write_text(textwrap.dedent(source))
-        importlib.invalidate_caches()
-        written.append(name)
-        return importlib.import_module(name)
-
-    yield write
-    sys.path.remove(str(tmp_path))
-    for name in written:
-        sys.modules.pop(name, None)
+    return lambda source: module_writer(source)
