@@ -3,8 +3,8 @@
 #include "detection/lookups.h"
 #include "interop/arguments.h"
 #include "interop/calls.h"
-#include "interop/context_manager.h"
 #include "interop/errors.h"
+#include "interop/held_locks.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
@@ -15,11 +15,15 @@ namespace {
 
 using interop::names;
 
-// `with self._lock: body()`
+// `with self._lock: body()`. Returns false, without running the body, when this thread holds
+// the lock already: the registry was re-entered from code run while it changes (a `__del__` that
+// a garbage collection runs, seen by the profile hook), and waiting would never end.
 template <typename Body>
-void with_lock(PyObject* self, Body&& body) {
+bool with_lock_unless_reentered(PyObject* self, Body&& body) {
     py::object lock = interop::get_attr(self, names.lock);
-    interop::with_context(lock.ptr(), [&body](const py::object&) { body(); });
+    if (interop::held_by_this_thread(lock.ptr())) return false;
+    interop::with_held_lock(lock.ptr(), std::forward<Body>(body));
+    return true;
 }
 
 // `name, obj = item`, with Python's unpacking errors.
@@ -130,7 +134,8 @@ py::object register_wrap(interop::NativeFunction&, interop::Arguments args) {
     PyObject* ns = args[3];
     interop::require_exact(func_name, &PyUnicode_Type, "func_name");
     interop::require_exact(ns, &PyDict_Type, "namespace");
-    with_lock(self, [&] {
+    // Re-entered: left unwrapped for now; the profile hook finds the function again later.
+    with_lock_unless_reentered(self, [&] {
         py::object fid = steal_or_throw(PyLong_FromVoidPtr(func_obj));
         py::object wrapped = interop::get_attr(self, names.wrapped_functions);
         int known = PySequence_Contains(wrapped.ptr(), fid.ptr());
@@ -161,7 +166,7 @@ void restore_binding(PyObject* record) {
 
 py::object unwrap_all(interop::NativeFunction&, interop::Arguments args) {
     PyObject* self = args[0];
-    with_lock(self, [&] {
+    bool done = with_lock_unless_reentered(self, [&] {
         py::object wrapped = interop::get_attr(self, names.wrapped_functions);
         for (py::handle record : interop::call_method(wrapped.ptr(), names.values)) {
             try {
@@ -179,6 +184,11 @@ py::object unwrap_all(interop::NativeFunction&, interop::Arguments args) {
         interop::call_method(interop::get_attr(self, names.heavy_signatures).ptr(), names.clear);
         interop::set_attr(self, names.scope_wrapped, Py_False);
     });
+    if (!done) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "cannot unwrap while this thread is changing the wrapped functions");
+        throw py::error_already_set();
+    }
     return py::none();
 }
 

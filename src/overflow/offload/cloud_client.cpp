@@ -2,8 +2,8 @@
 // and never again after its creation failed.
 #include "interop/arguments.h"
 #include "interop/calls.h"
-#include "interop/context_manager.h"
 #include "interop/errors.h"
+#include "interop/held_locks.h"
 #include "interop/module_state.h"
 #include "monitor/methods.h"
 
@@ -66,7 +66,14 @@ py::object get_vazovez(interop::NativeFunction&, interop::Arguments args) {
     PyObject* self = args[0];
     if (no_client_yet(self)) {
         py::object lock = interop::get_attr(self, names.vazovez_lock);
-        interop::with_context(lock.ptr(), [self](const py::object&) {
+        // Creating the client runs Python code that can call an offloading wrapper on this very
+        // thread (a `__del__` run by a garbage collection); waiting for the lock would never end.
+        if (interop::held_by_this_thread(lock.ptr())) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "the cloud client is being created on this thread");
+            throw py::error_already_set();
+        }
+        interop::with_held_lock(lock.ptr(), [self] {
             // Another thread may have created the client, or failed, while this one waited.
             if (no_client_yet(self)) create_client(self);
         });
