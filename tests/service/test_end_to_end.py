@@ -30,6 +30,12 @@ def fails(text):
     return int(text)
 
 
+def takes_only_factory(options):
+    options.pop("factory", None)
+    if options:
+        raise TypeError("unexpected keyword argument %r" % options.popitem()[0])
+
+
 monitor = overflow(check_interval=0.01, verbose=False)
 
 
@@ -78,6 +84,8 @@ print("session", monitor._warm_result["warm_session_id"])
 
 
 def test_remote_exception_falls_back_to_local(service: Any, tmp_path: Path) -> None:
+    # The remote run works on copies: a function that changes its argument and then raises
+    # meets the caller's argument unchanged when it runs again locally, and raises there too.
     lines = run_user_script(tmp_path, service.client_environment(), """
 overloaded()
 try:
@@ -85,12 +93,19 @@ try:
 except ValueError as exc:
     print("local error:", exc)
     print("context:", type(exc.__context__).__name__, exc.__context__.remote_type)
+options = {"factory": dict, "factoryy": dict}
+try:
+    takes_only_factory(options)
+except TypeError as exc:
+    print("local error:", exc, options)
 """)
     output = "\n".join(lines)
     warning = output[output.index("WARNING Cloud offload of fails() failed ("):]
     assert "ValueError" in warning.split("— falling back to local")[0]
     assert "local error: invalid literal for int() with base 10: 'not a number'" in lines
     assert "context: RemoteExecutionError ValueError" in lines
+    assert "WARNING Cloud offload of takes_only_factory() failed (" in output
+    assert "local error: unexpected keyword argument 'factoryy' {}" in lines
 
 
 @pytest.mark.parametrize(
