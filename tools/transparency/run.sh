@@ -6,6 +6,10 @@
 #   overloaded  overflow() held overloaded from the start: every user function the profile hook
 #               sees entered is wrapped, every wrapped call goes through an in-process stand-in
 #               cloud client (overflow_plugin.py)
+# The stand-in runs calls on the caller's own objects, where the service would run them on
+# copies. A function that changes its arguments and then raises is run again locally by the
+# wrapper's fallback, on the changed arguments: under the stand-in only, the outcome can differ
+# (toolz 1.0.0's test_factory tests do: its _get_factory pops from the dict it is given).
 # A tool, not part of the test run. Usage: tools/transparency/run.sh [BUILD_DIR], with BUILD_DIR a
 # build made by tools/devbuild.sh (default build/dev). Exits 1 when an outcome differs.
 set -euo pipefail
