@@ -2,11 +2,20 @@ import importlib
 import logging
 import sys
 import textwrap
+import threading
+import types
 import uuid
 
 import pytest
 
 LOGGER_NAME = "zuvoda.overflow"
+
+
+@pytest.fixture(autouse=True)
+def no_api_settings(monkeypatch):
+    """No test, and no program a test starts, sees the developer's API key or URL."""
+    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
+        monkeypatch.delenv(name, raising=False)
 
 
 @pytest.fixture
@@ -34,6 +43,33 @@ def monitor(ov):
     created = ov._OverflowMonitor(False, 85.0, 0.05, "test-key", "http://127.0.0.1:9")
     yield created
     created._running = False
+
+
+class CalmPsutil(types.ModuleType):
+    """psutil reporting a calm machine; its measuring window is cut short."""
+
+    def __init__(self):
+        super().__init__("psutil")
+
+    def cpu_percent(self, interval=None):
+        if interval:
+            threading.Event().wait(min(interval, 0.005))
+        return 10.0
+
+    def virtual_memory(self):
+        return types.SimpleNamespace(percent=20.0)
+
+
+@pytest.fixture
+def calm_machine(ov, monkeypatch):
+    """Calm psutil, no pynvml, no active monitor, and exit handlers recorded instead of
+    registered; returns the list of recorded handlers."""
+    monkeypatch.setitem(sys.modules, "psutil", CalmPsutil())
+    monkeypatch.setitem(sys.modules, "pynvml", None)
+    registered = []
+    monkeypatch.setattr(ov, "atexit", types.SimpleNamespace(register=registered.append))
+    monkeypatch.setattr(ov, "_active_monitor", None)
+    return registered
 
 
 @pytest.fixture(autouse=True)

@@ -1,23 +1,9 @@
 """overflow(): checks, the monitor it replaces and builds, the scope it wraps and pre-warms."""
 
 import sys
-import threading
 import types
 
 import pytest
-
-
-class Calm(types.ModuleType):
-    def __init__(self):
-        super().__init__("psutil")
-
-    def cpu_percent(self, interval=None):
-        if interval:
-            threading.Event().wait(min(interval, 0.05))
-        return 5.0
-
-    def virtual_memory(self):
-        return types.SimpleNamespace(percent=5.0)
 
 
 class PreviousMonitor:
@@ -36,15 +22,9 @@ def stand_in_frame(filename="/nowhere/script.py", namespace=None):
 
 
 @pytest.fixture
-def entry(ov, monkeypatch):
-    """overflow() with calm scripted load, no GPU, no network, no exit handlers, and every
-    monitor it builds recorded and stopped afterwards."""
-    monkeypatch.setitem(sys.modules, "psutil", Calm())
-    monkeypatch.setitem(sys.modules, "pynvml", None)
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setattr(ov, "atexit", types.SimpleNamespace(register=lambda f: None))
-    monkeypatch.setattr(ov, "_active_monitor", None)
+def entry(ov, calm_machine, monkeypatch):
+    """overflow() on a calm machine, with every monitor it builds recorded and stopped
+    afterwards, and its pre-warm recorded instead of sent."""
     built = []
 
     class Recorded(ov._OverflowMonitor):

@@ -13,14 +13,7 @@ ATTRIBUTES = [
     "_scope_wrapped", "_filename_cache", "_lock", "_monitor_thread", "_original_profile",
     "_vazovez", "_vazovez_lock", "_vazovez_failed", "_warm_result", "_exclude_prefixes",
 ]
-ENVIRONMENT = ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL")
 LockType = type(threading.Lock())
-
-
-@pytest.fixture(autouse=True)
-def clean_environment(monkeypatch):
-    for name in ENVIRONMENT:
-        monkeypatch.delenv(name, raising=False)
 
 
 def build(ov, *args, **kwargs):

@@ -10,11 +10,9 @@ HERE = Path(__file__).parent
 
 
 @pytest.fixture
-def run_script(tmp_path, monkeypatch):
+def run_script(tmp_path):
     """Writes a script to a temporary directory and runs it in a fresh interpreter, with the
     scripted stand-ins importable; returns the completed process."""
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        monkeypatch.delenv(name, raising=False)
 
     def run(source, *, args=(), env=None, interpreter_args=(), timeout=120):
         script = tmp_path / "user_script.py"
