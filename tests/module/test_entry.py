@@ -150,16 +150,3 @@ def test_caller_frame_is_the_calling_function(ov, entry):
     monitor, frame = caller()
     assert monitor.scopes == [frame]
     assert monitor.pre_warmed == [__file__]
-
-
-def test_signature_and_defaults(ov):
-    import inspect
-
-    assert ov.overflow.__defaults__ == (False, 85.0, 0.5, None, None, None, True, None, None, None)
-    assert str(inspect.signature(ov.overflow)) == (
-        "(fast: 'bool' = False, threshold: 'float' = 85.0, check_interval: 'float' = 0.5, "
-        "api_key: 'Optional[str]' = None, api_url: 'Optional[str]' = None, "
-        "gpu_threshold: 'Optional[float]' = None, verbose: 'bool' = True, "
-        "priority: 'bool | None' = None, flexible: 'bool | None' = None, "
-        "_caller_frame: 'object' = None) -> '_OverflowMonitor'"
-    )
