@@ -72,13 +72,6 @@ def test_arguments_are_converted_before_construction(entry):
     }
 
 
-def test_second_call_stops_the_first(ov, entry):
-    first = entry.call(_caller_frame=stand_in_frame())
-    second = entry.call(_caller_frame=stand_in_frame())
-    assert first is not second and ov._active_monitor is second
-    assert first._running is False and second._running is True
-
-
 @pytest.mark.parametrize(
     "kwargs",
     [{"priority": "yes"}, {"threshold": "high"}, {"api_key": 5}, {"gpu_threshold": "x"}],

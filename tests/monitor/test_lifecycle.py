@@ -161,19 +161,6 @@ def test_stop_without_gpu_leaves_pynvml_alone(started, monkeypatch):
     assert nvml.calls == [] and started._nvml_handle == "untouched"
 
 
-def test_stop_puts_wrapped_functions_back(started):
-    namespace = {}
-
-    def work():
-        return 1
-
-    namespace["work"] = work
-    started._register_wrap(work, "work", namespace)
-    assert namespace["work"] is not work
-    started.stop()
-    assert namespace["work"] is work and started._wrapped_functions == {}
-
-
 def test_failed_unwrap_propagates_and_leaves_the_client_open(ov, started, records):
     def broken_unwrap():
         raise RuntimeError("registry damaged")

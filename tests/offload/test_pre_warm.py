@@ -204,14 +204,3 @@ def test_source_file_must_be_exactly_a_str(monitor, warm_threads, source_file, g
         f"Argument 'source_file' has incorrect type (expected str, got {got})"
     )
     assert warm_threads == []
-
-
-def test_warm_identifier_reaches_the_client(monitor, service, warm_threads, cloud):
-    monitor.api_url = service.url
-    monitor._start_pre_warm(None)
-    finish(warm_threads)
-    monitor._overloaded = True
-    monitor.verbose = False
-    wrapper = monitor._make_wrapper(len)
-    assert (wrapper("ab"), wrapper("abc")) == (cloud.result, cloud.result)
-    assert [run[3] for run in cloud.runs] == ["sess-42", "sess-42"]
