@@ -14,11 +14,8 @@ class PreviousMonitor:
         self.stops += 1
 
 
-def stand_in_frame(filename="/nowhere/script.py", namespace=None):
-    return types.SimpleNamespace(
-        f_globals={} if namespace is None else namespace,
-        f_code=types.SimpleNamespace(co_filename=filename),
-    )
+def stand_in_frame(filename="/nowhere/script.py"):
+    return types.SimpleNamespace(f_globals={}, f_code=types.SimpleNamespace(co_filename=filename))
 
 
 @pytest.fixture
@@ -91,33 +88,31 @@ def test_pseudo_files_are_wrapped_but_not_pre_warmed(entry, filename):
     assert monitor.scopes == [frame] and monitor.pre_warmed == []
 
 
-def test_given_frame_skips_the_lookup(ov, entry, monkeypatch):
-    def no_lookup(*args):
-        raise AssertionError("the frame was looked up")
+def failing_frame_lookup(ov, monkeypatch, error):
+    """Makes overflow()'s own look-up of its caller's frame raise `error`."""
+
+    def lookup(*args):
+        raise error("no frame")
 
     monkeypatch.setattr(ov, "sys", types.SimpleNamespace(
-        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=no_lookup))
+        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=lookup))
+
+
+def test_given_frame_skips_the_lookup(ov, entry, monkeypatch):
+    failing_frame_lookup(ov, monkeypatch, AssertionError)
     frame = stand_in_frame()
     assert entry.call(_caller_frame=frame).scopes == [frame]
 
 
 @pytest.mark.parametrize("error", [ValueError, AttributeError])
 def test_frame_lookup_failure_means_no_frame(ov, entry, monkeypatch, error):
-    def failing_lookup(*args):
-        raise error("no frame")
-
-    monkeypatch.setattr(ov, "sys", types.SimpleNamespace(
-        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=failing_lookup))
+    failing_frame_lookup(ov, monkeypatch, error)
     monitor = entry.call()
     assert monitor.scopes == [] and monitor.pre_warmed == [] and monitor._running
 
 
 def test_other_lookup_failure_propagates(ov, entry, monkeypatch):
-    def failing_lookup(*args):
-        raise LookupError("broken")
-
-    monkeypatch.setattr(ov, "sys", types.SimpleNamespace(
-        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=failing_lookup))
+    failing_frame_lookup(ov, monkeypatch, LookupError)
     with pytest.raises(LookupError):
         entry.call()
     assert entry.built[0]._running

@@ -3,6 +3,8 @@
 import copy
 import pickle
 import threading
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -58,17 +60,18 @@ def test_conversions(ov):
     assert "priority" not in vars(monitor) and "flexible" not in vars(monitor)
 
 
-def test_values_are_not_range_checked(ov):
-    monitor = build(ov, threshold=150.0, gpu_threshold=-1)
-    assert (monitor.threshold, monitor.gpu_threshold) == (150.0, -1.0)
-
-
-def test_gpu_threshold_through_the_number_protocol(ov):
-    from decimal import Decimal
-    from fractions import Fraction
-
-    assert build(ov, gpu_threshold=Decimal("92.5")).gpu_threshold == 92.5
-    assert build(ov, gpu_threshold=Fraction(181, 2)).gpu_threshold == 90.5
+@pytest.mark.parametrize(
+    "kwargs, thresholds",
+    [
+        ({"threshold": 150.0, "gpu_threshold": -1}, (150.0, -1.0)),  # no range check
+        ({"gpu_threshold": Decimal("92.5")}, (85.0, 92.5)),  # through the number protocol
+        ({"gpu_threshold": Fraction(181, 2)}, (85.0, 90.5)),
+    ],
+)
+def test_thresholds_become_floats_unchecked(ov, kwargs, thresholds):
+    monitor = build(ov, **kwargs)
+    assert (monitor.threshold, monitor.gpu_threshold) == thresholds
+    assert type(monitor.gpu_threshold) is float
 
 
 class Text(str):

@@ -160,22 +160,24 @@ def test_answers_other_than_a_json_200_leave_the_result_alone(
     assert monitor._warm_result is previous
 
 
-@pytest.mark.parametrize("api_key", [None, ""])
-def test_no_key_means_no_request(monitor, service, warm_threads, silent, api_key):
+@pytest.mark.parametrize(
+    "disable",
+    [
+        lambda monitor, monkeypatch: setattr(monitor, "api_key", None),
+        lambda monitor, monkeypatch: setattr(monitor, "api_key", ""),
+        lambda monitor, monkeypatch: monkeypatch.setitem(sys.modules, "httpx", None),
+    ],
+    ids=["no key", "empty key", "no httpx"],
+)
+def test_no_key_or_no_httpx_means_no_request(
+    monitor, service, warm_threads, silent, monkeypatch, disable
+):
     monitor.api_url = service.url
-    monitor.api_key = api_key
+    disable(monitor, monkeypatch)
     monitor._start_pre_warm(None)
     finish(warm_threads)
     assert service.requests == []
     assert monitor._warm_result == {}
-
-
-def test_missing_httpx_is_silent(monitor, service, warm_threads, silent, monkeypatch):
-    monkeypatch.setitem(sys.modules, "httpx", None)
-    monitor.api_url = service.url
-    monitor._start_pre_warm(None)
-    finish(warm_threads)
-    assert service.requests == []
 
 
 def test_a_service_that_never_answers_delays_nothing(monitor, warm_threads, silent):
