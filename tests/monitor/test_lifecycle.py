@@ -186,4 +186,10 @@ def test_stop_from_another_thread_leaves_the_hook_idle(started):
     stopper.join(timeout=10)
     # setprofile acts per thread: the hook stays here but does nothing any more.
     assert sys.getprofile() == started._profile_hook and started._running is False
+    depth = len(started._call_stack)
+
+    def depth_inside():
+        return len(started._call_stack)
+
+    assert depth_inside() == depth  # a running hook would have pushed this call
     sys.setprofile(None)
