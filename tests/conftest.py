@@ -5,6 +5,7 @@ import textwrap
 import threading
 import types
 import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
@@ -100,3 +101,45 @@ def module_writer(tmp_path):
     sys.path.remove(str(tmp_path))
     for name in written:
         sys.modules.pop(name, None)
+
+
+class PreWarmServer:
+    """What the loopback pre-warm service received, and how it answers."""
+
+    def __init__(self):
+        self.requests = []  # (method, request target, headers, body)
+        self.status = 200
+        self.body = b'{"warm_session_id": "sess-42", "region": "local"}'
+
+
+@pytest.fixture
+def pre_warm_server():
+    """A loopback HTTP service that records every request and answers as told."""
+    state = PreWarmServer()
+
+    class Handler(BaseHTTPRequestHandler):
+        def answer(self):
+            length = int(self.headers.get("Content-Length", 0))
+            # The request line as sent: the server's own `path` folds a leading "//".
+            target = self.requestline.split()[1]
+            state.requests.append((self.command, target, self.headers, self.rfile.read(length)))
+            body = b"" if state.status == 204 else state.body
+            self.send_response(state.status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        do_GET = do_POST = do_PUT = answer
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+    thread.start()
+    state.url = f"http://127.0.0.1:{server.server_address[1]}"
+    yield state
+    server.shutdown()
+    server.server_close()
+    thread.join(5)
