@@ -1,5 +1,6 @@
 import importlib
 import logging
+import os
 import sys
 import textwrap
 import threading
@@ -44,6 +45,20 @@ def monitor(ov):
     created = ov._OverflowMonitor(False, 85.0, 0.05, "test-key", "http://127.0.0.1:9")
     yield created
     created._running = False
+
+
+@pytest.fixture(scope="session")
+def child_environment():
+    """child_environment(*paths): the environment for a child interpreter, this one's with
+    `paths` put in front of PYTHONPATH and every entry made absolute, so that the child imports
+    the same zuvoda from any working directory."""
+
+    def build(*paths):
+        entries = [*map(str, paths), *os.environ.get("PYTHONPATH", "").split(os.pathsep)]
+        python_path = os.pathsep.join(os.path.abspath(p) for p in entries if p)
+        return dict(os.environ, PYTHONPATH=python_path)
+
+    return build
 
 
 class CalmPsutil(types.ModuleType):

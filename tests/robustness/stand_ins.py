@@ -4,7 +4,6 @@ handler that formats and drops, and bounded joins."""
 import collections
 import itertools
 import logging
-import os
 import threading
 import types
 
@@ -71,11 +70,3 @@ def join_threads(threads, timeout=JOIN_TIMEOUT):
 
 def sampling_threads():
     return [t for t in threading.enumerate() if t.name == "zuvoda-overflow"]
-
-
-def child_environment():
-    """The environment for a child interpreter: this one's (without API settings, see the root
-    conftest), with PYTHONPATH made absolute so that the child imports the same zuvoda from any
-    working directory."""
-    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
