@@ -425,21 +425,6 @@ def test_concurrent_writes_to_the_monitor_are_followed(watched, user_module):
     assert depths == {1} and watched._call_stack == []
 
 
-def square(x):
-    return x * x
-
-
-def test_functions_of_a_test_module_are_watched_and_library_ones_not(watched):
-    stack = recording_stack(watched)
-    sys.setprofile(watched._profile_hook)
-    try:
-        square(3)
-        json.dumps([square(2)])
-    finally:
-        sys.setprofile(None)
-    assert stack.pushed == ["square", "square"] and stack == []
-
-
 def test_warning_goes_through_the_logger_of_the_moment(watched, ov, monkeypatch):
     warnings = []
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(warning=lambda *a: warnings.append(a)))

@@ -162,19 +162,13 @@ def test_same_function_in_two_modules_is_wrapped_in_the_first_only(wmonitor, use
     assert len(wmonitor._wrapped_functions) == 2  # home's b
 
 
-def test_frame_wrap_rebinds_the_name_in_the_calling_module(wmonitor, user_module):
+@pytest.mark.parametrize(("runner", "name"), [("run", "kernel"), ("run_hidden", "_hidden")])
+def test_frame_wrap_rebinds_the_name_in_the_calling_module(wmonitor, user_module, runner, name):
     mod = user_module(KERNEL_MODULE)
-    kernel = mod.kernel
-    mod.run(wmonitor)
-    assert is_wrapper_of(mod.kernel, kernel)
-    assert wmonitor._wrapped_functions[id(kernel)].namespace is mod.__dict__
-
-
-def test_frame_wrap_wraps_private_functions(wmonitor, user_module):
-    mod = user_module(KERNEL_MODULE)
-    hidden = mod._hidden
-    mod.run_hidden(wmonitor)
-    assert is_wrapper_of(mod._hidden, hidden)
+    original = getattr(mod, name)
+    getattr(mod, runner)(wmonitor)
+    assert is_wrapper_of(getattr(mod, name), original)  # private functions too
+    assert wmonitor._wrapped_functions[id(original)].namespace is mod.__dict__
 
 
 def test_frame_wrap_rebinds_an_import_under_the_same_name_only_there(wmonitor, user_module):
@@ -195,8 +189,11 @@ def test_frame_wrap_rebinds_an_import_under_the_same_name_only_there(wmonitor, u
         lambda mod, m: mod.Holder().run(m),
         lambda mod, m: mod.outer(m),
         lambda mod, m: mod.run_anonymous(m),
+        lambda mod, m: m._try_wrap_from_frame(
+            types.SimpleNamespace(f_code=mod.kernel.__code__, f_back=None)
+        ),
     ],
-    ids=["unbound-caller", "method", "nested", "lambda"],
+    ids=["unbound-caller", "method", "nested", "lambda", "no-caller"],
 )
 def test_frame_wrap_without_a_binding_changes_nothing(wmonitor, user_module, call):
     mod = user_module(KERNEL_MODULE)
@@ -232,13 +229,6 @@ def test_frame_wrap_passes_over_marked_objects_and_other_objects(wmonitor, user_
     outer.use(wmonitor)
     assert is_wrapper_of(outer.kernel, kernel)
     assert wmonitor._wrapped_functions[id(kernel)].namespace is outer.__dict__
-
-
-def test_frame_without_caller_changes_nothing(wmonitor, user_module):
-    mod = user_module(KERNEL_MODULE)
-    frame = types.SimpleNamespace(f_code=mod.kernel.__code__, f_back=None)
-    wmonitor._try_wrap_from_frame(frame)
-    assert wmonitor._wrapped_functions == {}
 
 
 def test_register_holds_the_lock_and_keeps_one_record_per_function(wmonitor, user_module):

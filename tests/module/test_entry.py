@@ -1,23 +1,9 @@
 """overflow(): checks, the monitor it replaces and builds, the scope it wraps and pre-warms."""
 
 import sys
-import threading
 import types
 
 import pytest
-
-
-class Calm(types.ModuleType):
-    def __init__(self):
-        super().__init__("psutil")
-
-    def cpu_percent(self, interval=None):
-        if interval:
-            threading.Event().wait(min(interval, 0.05))
-        return 5.0
-
-    def virtual_memory(self):
-        return types.SimpleNamespace(percent=5.0)
 
 
 class PreviousMonitor:
@@ -28,23 +14,14 @@ class PreviousMonitor:
         self.stops += 1
 
 
-def stand_in_frame(filename="/nowhere/script.py", namespace=None):
-    return types.SimpleNamespace(
-        f_globals={} if namespace is None else namespace,
-        f_code=types.SimpleNamespace(co_filename=filename),
-    )
+def stand_in_frame(filename="/nowhere/script.py"):
+    return types.SimpleNamespace(f_globals={}, f_code=types.SimpleNamespace(co_filename=filename))
 
 
 @pytest.fixture
-def entry(ov, monkeypatch):
-    """overflow() with calm scripted load, no GPU, no network, no exit handlers, and every
-    monitor it builds recorded and stopped afterwards."""
-    monkeypatch.setitem(sys.modules, "psutil", Calm())
-    monkeypatch.setitem(sys.modules, "pynvml", None)
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setattr(ov, "atexit", types.SimpleNamespace(register=lambda f: None))
-    monkeypatch.setattr(ov, "_active_monitor", None)
+def entry(ov, calm_machine, monkeypatch):
+    """overflow() on a calm machine, with every monitor it builds recorded and stopped
+    afterwards, and its pre-warm recorded instead of sent."""
     built = []
 
     class Recorded(ov._OverflowMonitor):
@@ -92,13 +69,6 @@ def test_arguments_are_converted_before_construction(entry):
     }
 
 
-def test_second_call_stops_the_first(ov, entry):
-    first = entry.call(_caller_frame=stand_in_frame())
-    second = entry.call(_caller_frame=stand_in_frame())
-    assert first is not second and ov._active_monitor is second
-    assert first._running is False and second._running is True
-
-
 @pytest.mark.parametrize(
     "kwargs",
     [{"priority": "yes"}, {"threshold": "high"}, {"api_key": 5}, {"gpu_threshold": "x"}],
@@ -118,33 +88,31 @@ def test_pseudo_files_are_wrapped_but_not_pre_warmed(entry, filename):
     assert monitor.scopes == [frame] and monitor.pre_warmed == []
 
 
-def test_given_frame_skips_the_lookup(ov, entry, monkeypatch):
-    def no_lookup(*args):
-        raise AssertionError("the frame was looked up")
+def failing_frame_lookup(ov, monkeypatch, error):
+    """Makes overflow()'s own look-up of its caller's frame raise `error`."""
+
+    def lookup(*args):
+        raise error("no frame")
 
     monkeypatch.setattr(ov, "sys", types.SimpleNamespace(
-        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=no_lookup))
+        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=lookup))
+
+
+def test_given_frame_skips_the_lookup(ov, entry, monkeypatch):
+    failing_frame_lookup(ov, monkeypatch, AssertionError)
     frame = stand_in_frame()
     assert entry.call(_caller_frame=frame).scopes == [frame]
 
 
 @pytest.mark.parametrize("error", [ValueError, AttributeError])
 def test_frame_lookup_failure_means_no_frame(ov, entry, monkeypatch, error):
-    def failing_lookup(*args):
-        raise error("no frame")
-
-    monkeypatch.setattr(ov, "sys", types.SimpleNamespace(
-        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=failing_lookup))
+    failing_frame_lookup(ov, monkeypatch, error)
     monitor = entry.call()
     assert monitor.scopes == [] and monitor.pre_warmed == [] and monitor._running
 
 
 def test_other_lookup_failure_propagates(ov, entry, monkeypatch):
-    def failing_lookup(*args):
-        raise LookupError("broken")
-
-    monkeypatch.setattr(ov, "sys", types.SimpleNamespace(
-        getprofile=sys.getprofile, setprofile=sys.setprofile, _getframe=failing_lookup))
+    failing_frame_lookup(ov, monkeypatch, LookupError)
     with pytest.raises(LookupError):
         entry.call()
     assert entry.built[0]._running
@@ -170,16 +138,3 @@ def test_caller_frame_is_the_calling_function(ov, entry):
     monitor, frame = caller()
     assert monitor.scopes == [frame]
     assert monitor.pre_warmed == [__file__]
-
-
-def test_signature_and_defaults(ov):
-    import inspect
-
-    assert ov.overflow.__defaults__ == (False, 85.0, 0.5, None, None, None, True, None, None, None)
-    assert str(inspect.signature(ov.overflow)) == (
-        "(fast: 'bool' = False, threshold: 'float' = 85.0, check_interval: 'float' = 0.5, "
-        "api_key: 'Optional[str]' = None, api_url: 'Optional[str]' = None, "
-        "gpu_threshold: 'Optional[float]' = None, verbose: 'bool' = True, "
-        "priority: 'bool | None' = None, flexible: 'bool | None' = None, "
-        "_caller_frame: 'object' = None) -> '_OverflowMonitor'"
-    )

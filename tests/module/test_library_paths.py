@@ -7,7 +7,7 @@ import sysconfig
 import pytest
 
 
-def test_standard_directories_once_each(ov):
+def test_standard_directories_once_each_longest_first(ov):
     prefixes = ov._compute_exclude_prefixes()
     assert isinstance(prefixes, tuple)
     expected = {os.path.abspath(sysconfig.get_paths()[k]) for k in ("stdlib", "purelib")}
@@ -15,18 +15,11 @@ def test_standard_directories_once_each(ov):
     expected.update(os.path.abspath(p) for p in site.getsitepackages())
     assert expected <= set(prefixes)
     assert len(prefixes) == len(set(prefixes))
-
-
-def test_shape_of_entries(ov):
-    prefixes = ov._compute_exclude_prefixes()
     assert all(p == os.path.abspath(p) for p in prefixes)
     assert all(not p.endswith(os.sep) or p == os.sep for p in prefixes)
     assert [len(p) for p in prefixes] == sorted((len(p) for p in prefixes), reverse=True)
-
-
-def test_each_call_a_new_tuple(ov):
-    first, second = ov._compute_exclude_prefixes(), ov._compute_exclude_prefixes()
-    assert set(first) == set(second) and first is not second
+    again = ov._compute_exclude_prefixes()
+    assert set(again) == set(prefixes) and again is not prefixes  # a new tuple each call
 
 
 def test_without_getsitepackages(ov, monkeypatch, tmp_path):

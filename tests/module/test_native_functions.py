@@ -13,6 +13,7 @@ import weakref
 
 import pytest
 
+import zuvoda.overflow as native
 from zuvoda.overflow import _OverflowMonitor
 
 
@@ -30,6 +31,7 @@ def reference_register_wrap(self, func_obj, func_name, namespace):
 
 reference_register_wrap.__qualname__ = "_OverflowMonitor._register_wrap"
 
+MONITOR = _OverflowMonitor(False, 85.0, 0.5, None, None)
 BAD_CALLS = [
     ((), {}),
     ((1,), {}),
@@ -40,76 +42,57 @@ BAD_CALLS = [
     ((1,), {"threshold": 2, "api_url": None}),
     ((1, 2), {"fast": 1, "fast_": 2}),
 ]
-
-
-@pytest.mark.parametrize("args, kwargs", BAD_CALLS)
-def test_binding_errors_read_like_python(ov, args, kwargs):
-    with pytest.raises(TypeError) as expected:
-        reference_init(*args, **kwargs)
-    with pytest.raises(TypeError) as actual:
-        ov._OverflowMonitor.__init__(*args, **kwargs)
-    assert str(actual.value) == str(expected.value)
+BAD_METHOD_CALLS = [((1,), {}), ((1, 2, 3, 4), {}), ((1, 2), {"func_obj": 3}), ((), {"x": 1})]
 
 
 @pytest.mark.parametrize(
-    "args, kwargs", [((1,), {}), ((1, 2, 3, 4), {}), ((1, 2), {"func_obj": 3}), ((), {"x": 1})]
+    "native, reference, args, kwargs",
+    [(_OverflowMonitor.__init__, reference_init, *call) for call in BAD_CALLS]
+    + [(MONITOR._register_wrap, functools.partial(reference_register_wrap, MONITOR), *call)
+       for call in BAD_METHOD_CALLS],
 )
-def test_binding_errors_of_a_method_call(ov, monitor, args, kwargs):
+def test_binding_errors_read_like_python(native, reference, args, kwargs):
     with pytest.raises(TypeError) as expected:
-        reference_register_wrap(monitor, *args, **kwargs)
+        reference(*args, **kwargs)
     with pytest.raises(TypeError) as actual:
-        monitor._register_wrap(*args, **kwargs)
+        native(*args, **kwargs)
     assert str(actual.value) == str(expected.value)
 
 
-def test_signatures(ov):
-    assert str(inspect.signature(ov._OverflowMonitor)) == (
+# What inspect.signature shows follows each function's __defaults__ and __annotations__.
+SIGNATURES = {
+    "overflow": (native.overflow, (
+        "(fast: 'bool' = False, threshold: 'float' = 85.0, check_interval: 'float' = 0.5, "
+        "api_key: 'Optional[str]' = None, api_url: 'Optional[str]' = None, "
+        "gpu_threshold: 'Optional[float]' = None, verbose: 'bool' = True, "
+        "priority: 'bool | None' = None, flexible: 'bool | None' = None, "
+        "_caller_frame: 'object' = None) -> '_OverflowMonitor'"
+    )),
+    "monitor": (native._OverflowMonitor, (
         "(fast: 'bool', threshold: 'float', check_interval: 'float', "
         "api_key: 'Optional[str]', api_url: 'Optional[str]', "
         "gpu_threshold: 'Optional[float]' = None, verbose: 'bool' = True, "
         "priority: 'bool | None' = None, flexible: 'bool | None' = None) -> 'None'"
-    )
-    assert str(inspect.signature(ov._compute_exclude_prefixes)) == "() -> 'Tuple[str, ...]'"
-    assert str(inspect.signature(ov._OverflowMonitor.__setstate__)) == "(self, state)"
+    )),
+    "wrap record": (native._WrapRecord, (
+        "(original: 'Callable[..., Any]', name: 'str', namespace: 'dict[str, Any]', "
+        "wrapper: 'Callable[..., Any]') -> 'None'"
+    )),
+    "prefixes": (native._compute_exclude_prefixes, "() -> 'Tuple[str, ...]'"),
+    "getstate": (native._OverflowMonitor.__getstate__, "(self)"),
+    "setstate": (native._OverflowMonitor.__setstate__, "(self, state)"),
+    "stop": (native._OverflowMonitor.stop, "(self) -> 'None'"),
+    "profile hook": (native._OverflowMonitor._profile_hook,
+                     "(self, frame: 'Any', event: 'str', arg: 'Any') -> 'None'"),
+    "unbound method": (native._OverflowMonitor._start_pre_warm,
+                       "(self, source_file: 'Optional[str]' = None) -> 'None'"),
+    "bound method": (MONITOR._start_pre_warm, "(source_file: 'Optional[str]' = None) -> 'None'"),
+}
 
 
-def test_method_signatures_bound_and_unbound(ov, monitor):
-    unbound = inspect.signature(ov._OverflowMonitor._start_pre_warm)
-    assert str(unbound) == "(self, source_file: 'Optional[str]' = None) -> 'None'"
-    assert str(inspect.signature(monitor._start_pre_warm)) == (
-        "(source_file: 'Optional[str]' = None) -> 'None'"
-    )
-
-
-METHODS = [
-    "__init__", "__getstate__", "__setstate__", "start", "_init_gpu", "stop",
-    "_resource_loop", "_profile_hook", "_is_user_code", "_check_user_code",
-    "_try_wrap_from_frame", "_wrap_scope", "_register_wrap", "_make_wrapper",
-    "_start_pre_warm", "_get_vazovez", "_cloud_execute", "_unwrap_all",
-]
-
-
-def test_class_body_in_order(ov):
-    cls = ov._OverflowMonitor
-    assert [n for n in vars(cls) if n in METHODS] == METHODS
-    assert cls.__bases__ == (object,) and type(cls) is type
-    assert not hasattr(cls, "__slots__") and "__reduce__" not in vars(cls)
-    for name in METHODS:
-        function = vars(cls)[name]
-        assert function.__qualname__ == f"_OverflowMonitor.{name}"
-        assert function.__module__ == "zuvoda.overflow" and function.__doc__ is None
-        assert all(isinstance(a, str) for a in function.__annotations__.values())
-        assert not hasattr(function, "__code__")
-
-
-def test_defaults_and_annotations(ov):
-    init = ov._OverflowMonitor.__init__
-    assert init.__defaults__ == (None, True, None, None)
-    assert ov._OverflowMonitor.stop.__defaults__ is None
-    assert ov._OverflowMonitor.__getstate__.__annotations__ == {}
-    assert ov._OverflowMonitor._profile_hook.__annotations__ == {
-        "frame": "Any", "event": "str", "arg": "Any", "return": "None",
-    }
+@pytest.mark.parametrize("function, signature", SIGNATURES.values(), ids=SIGNATURES.keys())
+def test_signatures(function, signature):
+    assert str(inspect.signature(function)) == signature
 
 
 def test_repr_like_a_function(ov):
@@ -217,7 +200,7 @@ def test_changed_defaults_take_effect(ov, monitor):
         function.__defaults__ = None
 
 
-def test_functools_partial_and_wraps_over_a_native_function(ov):
+def test_functools_wraps_over_a_native_function(ov):
     @functools.wraps(ov._compute_exclude_prefixes)
     def outer():
         return ov._compute_exclude_prefixes()

@@ -7,21 +7,6 @@ import types
 import pytest
 
 
-class ScriptedPsutil(types.ModuleType):
-    """psutil as the sampling loop sees it, at a calm, fixed load."""
-
-    def __init__(self):
-        super().__init__("psutil")
-
-    def cpu_percent(self, interval=None):
-        if interval:
-            threading.Event().wait(min(interval, 0.05))
-        return 10.0
-
-    def virtual_memory(self):
-        return types.SimpleNamespace(percent=20.0)
-
-
 class ScriptedNvml(types.ModuleType):
     def __init__(self):
         super().__init__("pynvml")
@@ -57,26 +42,7 @@ class RecordingClient:
 
 
 @pytest.fixture
-def psutil_stand_in(monkeypatch):
-    module = ScriptedPsutil()
-    monkeypatch.setitem(sys.modules, "psutil", module)
-    return module
-
-
-@pytest.fixture
-def no_gpu(monkeypatch):
-    monkeypatch.setitem(sys.modules, "pynvml", None)
-
-
-@pytest.fixture
-def exit_handlers(ov, monkeypatch):
-    registered = []
-    monkeypatch.setattr(ov, "atexit", types.SimpleNamespace(register=registered.append))
-    return registered
-
-
-@pytest.fixture
-def started(monitor, psutil_stand_in, no_gpu, exit_handlers):
+def started(monitor, calm_machine):
     monitor.start()
     yield monitor
     monitor.stop()
@@ -98,14 +64,14 @@ def test_start_without_psutil(ov, monitor, monkeypatch, records):
     assert monitor._running is False and sys.getprofile() is None and records() == []
 
 
-def test_start_sets_everything_up(monitor, psutil_stand_in, no_gpu, exit_handlers, records):
+def test_start_sets_everything_up(monitor, calm_machine, records):
     monitor.start()
     try:
         thread = monitor._monitor_thread
         assert monitor._running is True
         assert thread.daemon is True and thread.name == "zuvoda-overflow" and thread.is_alive()
         assert sys.getprofile() == monitor._profile_hook
-        assert exit_handlers == [monitor.stop]
+        assert calm_machine == [monitor.stop]
         assert messages(records) == [
             "pynvml not installed — GPU monitoring disabled",
             "Overflow monitor started  threshold=85%  fast=False  (GPU monitoring: off)",
@@ -114,15 +80,15 @@ def test_start_sets_everything_up(monitor, psutil_stand_in, no_gpu, exit_handler
         monitor.stop()
 
 
-def test_second_start_does_nothing(started, exit_handlers, records):
+def test_second_start_does_nothing(started, calm_machine, records):
     thread, before = started._monitor_thread, len(records())
     threads_before = threading.active_count()
     assert started.start() is None
-    assert started._monitor_thread is thread and len(exit_handlers) == 1
+    assert started._monitor_thread is thread and len(calm_machine) == 1
     assert len(records()) == before and threading.active_count() <= threads_before
 
 
-def test_start_message_with_a_gpu(ov, psutil_stand_in, exit_handlers, monkeypatch, records):
+def test_start_message_with_a_gpu(ov, calm_machine, monkeypatch, records):
     nvml = ScriptedNvml()
     monkeypatch.setitem(sys.modules, "pynvml", nvml)
     monitor = ov._OverflowMonitor(False, 85.0, 0.05, None, None, gpu_threshold=90.0)
@@ -147,9 +113,7 @@ def test_stop_undoes_start(ov, started, records):
     assert messages(records)[-1] == "Overflow monitor stopped."
 
 
-def test_stop_restores_the_profile_function_saved_at_start(
-    ov, monitor, psutil_stand_in, no_gpu, exit_handlers
-):
+def test_stop_restores_the_profile_function_saved_at_start(monitor, calm_machine):
     def earlier(frame, event, arg):
         pass
 
@@ -166,15 +130,12 @@ def test_stop_restores_the_profile_function_saved_at_start(
         sys.setprofile(None)
 
 
-def test_stop_on_a_monitor_never_started(monitor, records):
-    assert monitor.stop() is None
-    assert records() == []
-
-
-def test_stop_twice(started, records):
-    started.stop()
+def test_stop_of_a_monitor_not_running_does_nothing(monitor, calm_machine, records):
+    assert monitor.stop() is None and records() == []  # never started
+    monitor.start()
+    monitor.stop()
     count = len(records())
-    started.stop()
+    monitor.stop()  # stopped already
     assert len(records()) == count
 
 
@@ -197,19 +158,6 @@ def test_stop_without_gpu_leaves_pynvml_alone(started, monkeypatch):
     assert nvml.calls == [] and started._nvml_handle == "untouched"
 
 
-def test_stop_puts_wrapped_functions_back(started):
-    namespace = {}
-
-    def work():
-        return 1
-
-    namespace["work"] = work
-    started._register_wrap(work, "work", namespace)
-    assert namespace["work"] is not work
-    started.stop()
-    assert namespace["work"] is work and started._wrapped_functions == {}
-
-
 def test_failed_unwrap_propagates_and_leaves_the_client_open(ov, started, records):
     def broken_unwrap():
         raise RuntimeError("registry damaged")
@@ -224,12 +172,12 @@ def test_failed_unwrap_propagates_and_leaves_the_client_open(ov, started, record
     assert "Overflow monitor stopped." not in messages(records)
 
 
-def test_restart_probes_and_registers_again(started, exit_handlers):
+def test_restart_probes_and_registers_again(started, calm_machine):
     first_thread = started._monitor_thread
     started.stop()
     started.start()
     assert started._monitor_thread is not first_thread
-    assert exit_handlers == [started.stop, started.stop]
+    assert calm_machine == [started.stop, started.stop]
 
 
 def test_stop_from_another_thread_leaves_the_hook_idle(started):
@@ -238,4 +186,10 @@ def test_stop_from_another_thread_leaves_the_hook_idle(started):
     stopper.join(timeout=10)
     # setprofile acts per thread: the hook stays here but does nothing any more.
     assert sys.getprofile() == started._profile_hook and started._running is False
+    depth = len(started._call_stack)
+
+    def depth_inside():
+        return len(started._call_stack)
+
+    assert depth_inside() == depth  # a running hook would have pushed this call
     sys.setprofile(None)

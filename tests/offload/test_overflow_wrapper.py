@@ -1,5 +1,4 @@
 import gc
-import importlib
 import inspect
 import logging
 import pickle
@@ -265,16 +264,8 @@ def test_wrapper_binds_as_a_method(monitor):
     assert counter.bump(by=3).count == 5
 
 
-@pytest.fixture
-def user_module(tmp_path, monkeypatch):
-    (tmp_path / "offload_user_module.py").write_text("def compute(x):\n    return x * 2\n")
-    monkeypatch.syspath_prepend(str(tmp_path))
-    module = importlib.import_module("offload_user_module")
-    yield module
-    sys.modules.pop("offload_user_module", None)
-
-
-def test_wrapper_pickles_by_reference_under_the_original_name(monitor, user_module):
+def test_wrapper_pickles_by_reference_under_the_original_name(monitor, module_writer):
+    user_module = module_writer("def compute(x):\n    return x * 2\n")
     wrapper = monitor._make_wrapper(user_module.compute)
     user_module.compute = wrapper
     assert pickle.loads(pickle.dumps(wrapper)) is wrapper

@@ -3,52 +3,10 @@ import pathlib
 import socket
 import sys
 import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
 SOURCE = "print('h\u00e9llo \u2713')\n"
-
-
-class Service:
-    """What the loopback service received, and how it answers."""
-
-    def __init__(self):
-        self.requests = []
-        self.status = 200
-        self.body = b'{"warm_session_id": "sess-42", "region": "local"}'
-
-
-@pytest.fixture
-def service():
-    state = Service()
-
-    class Handler(BaseHTTPRequestHandler):
-        def answer(self):
-            length = int(self.headers.get("Content-Length", 0))
-            # The request line as sent: the server's own `path` folds a leading "//".
-            target = self.requestline.split()[1]
-            state.requests.append((self.command, target, self.headers, self.rfile.read(length)))
-            body = b"" if state.status == 204 else state.body
-            self.send_response(state.status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        do_GET = do_POST = do_PUT = answer
-
-        def log_message(self, *args):
-            pass
-
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
-    thread.start()
-    state.url = f"http://127.0.0.1:{server.server_address[1]}"
-    yield state
-    server.shutdown()
-    server.server_close()
-    thread.join(5)
 
 
 @pytest.fixture
@@ -91,11 +49,11 @@ def silent(monkeypatch, records, capsys):
 
 
 def test_request_carries_source_key_and_fast(
-    monitor, service, warm_threads, silent, tmp_path, monkeypatch
+    monitor, pre_warm_server, warm_threads, silent, tmp_path, monkeypatch
 ):
     (tmp_path / "script.py").write_text(SOURCE, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
-    monitor.api_url = service.url
+    monitor.api_url = pre_warm_server.url
     monitor.fast = True
     assert monitor._start_pre_warm("script.py") is None
     finish(warm_threads)
@@ -103,7 +61,7 @@ def test_request_carries_source_key_and_fast(
     [(thread, kwargs)] = warm_threads
     assert list(kwargs) == ["target", "daemon"] and kwargs["daemon"] is True and thread.daemon
     assert kwargs["target"].__qualname__ == "_OverflowMonitor._start_pre_warm.<locals>._do_warm"
-    [(method, path, headers, raw)] = service.requests
+    [(method, path, headers, raw)] = pre_warm_server.requests
     assert (method, path) == ("POST", "/v1/pre-warm")
     assert headers["Authorization"] == "Bearer test-key"
     assert headers["Content-Type"] == "application/json"
@@ -114,34 +72,36 @@ def test_request_carries_source_key_and_fast(
 @pytest.mark.parametrize(
     "suffix, path", [("", "/v1/pre-warm"), ("/", "//v1/pre-warm"), ("/api", "/api/v1/pre-warm")]
 )
-def test_path_is_appended_to_the_base_as_it_stands(monitor, service, warm_threads, suffix, path):
-    monitor.api_url = service.url + suffix
+def test_path_is_appended_to_the_base_as_it_stands(
+    monitor, pre_warm_server, warm_threads, suffix, path
+):
+    monitor.api_url = pre_warm_server.url + suffix
     monitor._start_pre_warm(None)
     finish(warm_threads)
-    assert [request[1] for request in service.requests] == [path]
+    assert [request[1] for request in pre_warm_server.requests] == [path]
 
 
 @pytest.mark.parametrize("api_url", ["", None])
 def test_empty_url_falls_back_to_the_module_default(
-    ov, monitor, service, warm_threads, monkeypatch, api_url
+    ov, monitor, pre_warm_server, warm_threads, monkeypatch, api_url
 ):
-    monkeypatch.setattr(ov, "_DEFAULT_API_URL", service.url)
+    monkeypatch.setattr(ov, "_DEFAULT_API_URL", pre_warm_server.url)
     monitor.api_url = api_url
     monitor._start_pre_warm(None)
     finish(warm_threads)
-    assert [request[1] for request in service.requests] == ["/v1/pre-warm"]
+    assert [request[1] for request in pre_warm_server.requests] == ["/v1/pre-warm"]
 
 
 @pytest.mark.parametrize("source", [None, "", "missing.py", "latin1.py", "."])
 def test_unreadable_source_is_sent_as_null(
-    monitor, service, warm_threads, silent, tmp_path, monkeypatch, source
+    monitor, pre_warm_server, warm_threads, silent, tmp_path, monkeypatch, source
 ):
     (tmp_path / "latin1.py").write_bytes("caf\u00e9 = 1\n".encode("latin-1"))
     monkeypatch.chdir(tmp_path)
-    monitor.api_url = service.url
+    monitor.api_url = pre_warm_server.url
     monitor._start_pre_warm(source)
     finish(warm_threads)
-    [(_, _, _, raw)] = service.requests
+    [(_, _, _, raw)] = pre_warm_server.requests
     assert json.loads(raw, object_pairs_hook=list) == [("source_code", None), ("fast", False)]
 
 
@@ -149,33 +109,35 @@ def test_unreadable_source_is_sent_as_null(
     "status, body", [(201, b'{"warm_session_id": "x"}'), (204, b""), (500, b"{}"), (200, b"<html>")]
 )
 def test_answers_other_than_a_json_200_leave_the_result_alone(
-    monitor, service, warm_threads, silent, status, body
+    monitor, pre_warm_server, warm_threads, silent, status, body
 ):
-    service.status, service.body = status, body
+    pre_warm_server.status, pre_warm_server.body = status, body
     previous = monitor._warm_result = {"warm_session_id": "earlier"}
-    monitor.api_url = service.url
+    monitor.api_url = pre_warm_server.url
     monitor._start_pre_warm(None)
     finish(warm_threads)
-    assert len(service.requests) == 1
+    assert len(pre_warm_server.requests) == 1
     assert monitor._warm_result is previous
 
 
-@pytest.mark.parametrize("api_key", [None, ""])
-def test_no_key_means_no_request(monitor, service, warm_threads, silent, api_key):
-    monitor.api_url = service.url
-    monitor.api_key = api_key
+@pytest.mark.parametrize(
+    "disable",
+    [
+        lambda monitor, monkeypatch: setattr(monitor, "api_key", None),
+        lambda monitor, monkeypatch: setattr(monitor, "api_key", ""),
+        lambda monitor, monkeypatch: monkeypatch.setitem(sys.modules, "httpx", None),
+    ],
+    ids=["no key", "empty key", "no httpx"],
+)
+def test_no_key_or_no_httpx_means_no_request(
+    monitor, pre_warm_server, warm_threads, silent, monkeypatch, disable
+):
+    monitor.api_url = pre_warm_server.url
+    disable(monitor, monkeypatch)
     monitor._start_pre_warm(None)
     finish(warm_threads)
-    assert service.requests == []
+    assert pre_warm_server.requests == []
     assert monitor._warm_result == {}
-
-
-def test_missing_httpx_is_silent(monitor, service, warm_threads, silent, monkeypatch):
-    monkeypatch.setitem(sys.modules, "httpx", None)
-    monitor.api_url = service.url
-    monitor._start_pre_warm(None)
-    finish(warm_threads)
-    assert service.requests == []
 
 
 def test_a_service_that_never_answers_delays_nothing(monitor, warm_threads, silent):
@@ -204,14 +166,3 @@ def test_source_file_must_be_exactly_a_str(monitor, warm_threads, source_file, g
         f"Argument 'source_file' has incorrect type (expected str, got {got})"
     )
     assert warm_threads == []
-
-
-def test_warm_identifier_reaches_the_client(monitor, service, warm_threads, cloud):
-    monitor.api_url = service.url
-    monitor._start_pre_warm(None)
-    finish(warm_threads)
-    monitor._overloaded = True
-    monitor.verbose = False
-    wrapper = monitor._make_wrapper(len)
-    assert (wrapper("ab"), wrapper("abc")) == (cloud.result, cloud.result)
-    assert [run[3] for run in cloud.runs] == ["sess-42", "sess-42"]

@@ -64,8 +64,15 @@ def hostile(protocols):
     return type("Hostile", (), namespace)()
 
 
-# The monitor the current example works on, for the vandals.
+# The monitor the current example works on, and what a vandal may do to its state.
 VICTIM = []
+DEEDS = {
+    "clear": dict.clear,
+    "stop": lambda state: state.update(_running=False),
+    "overload": lambda state: state.update(_overloaded=True),
+    "restack": lambda state: state.update(_call_stack=[]),
+    "recache": lambda state: state.update(_filename_cache={}),
+}
 
 
 class Vandal:
@@ -75,19 +82,8 @@ class Vandal:
         self.deed, self.answer = deed, answer
 
     def act(self):
-        if not VICTIM:
-            return
-        monitor = VICTIM[-1]
-        if self.deed == "clear":
-            monitor.__dict__.clear()
-        elif self.deed == "stop":
-            monitor.__dict__["_running"] = False
-        elif self.deed == "overload":
-            monitor.__dict__["_overloaded"] = True
-        elif self.deed == "restack":
-            monitor.__dict__["_call_stack"] = []
-        elif self.deed == "recache":
-            monitor.__dict__["_filename_cache"] = {}
+        if VICTIM:
+            DEEDS[self.deed](VICTIM[-1].__dict__)
 
     def __bool__(self):
         self.act()
@@ -190,7 +186,7 @@ NAMES = st.one_of(
 SCALARS = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), NAMES, st.binary(
     max_size=8), st.complex_numbers())
 HOSTILES = st.builds(hostile, st.sets(st.sampled_from(PROTOCOLS), min_size=1, max_size=4))
-VANDALS = st.builds(Vandal, st.sampled_from(["clear", "stop", "overload", "restack", "recache"]),
+VANDALS = st.builds(Vandal, st.sampled_from(list(DEEDS)),
                     st.one_of(st.booleans(), st.floats(0, 200)))
 LEAVES = st.one_of(SCALARS, SPECIALS, HOSTILES, VANDALS)
 

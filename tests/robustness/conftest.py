@@ -1,23 +1,8 @@
 import logging
 import sys
-import types
 
 import pytest
-from stand_ins import CalmPsutil, FormattingHandler, InProcessCloud
-
-
-@pytest.fixture
-def calm_machine(ov, monkeypatch):
-    """Calm psutil, no pynvml, no API key, no active monitor, and exit handlers recorded instead of
-    registered; returns the list of recorded handlers."""
-    monkeypatch.setitem(sys.modules, "psutil", CalmPsutil())
-    monkeypatch.setitem(sys.modules, "pynvml", None)
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        monkeypatch.delenv(name, raising=False)
-    registered = []
-    monkeypatch.setattr(ov, "atexit", types.SimpleNamespace(register=registered.append))
-    monkeypatch.setattr(ov, "_active_monitor", None)
-    return registered
+from stand_ins import FormattingHandler, InProcessCloud
 
 
 @pytest.fixture

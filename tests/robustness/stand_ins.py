@@ -1,29 +1,13 @@
-"""Stand-ins shared by the robustness tests: a calm machine, a cloud client that runs its calls
-in-process, a log handler that formats and drops, and bounded joins."""
+"""Stand-ins shared by the robustness tests: a cloud client that runs its calls in-process, a log
+handler that formats and drops, and bounded joins."""
 
 import collections
 import itertools
 import logging
-import os
 import threading
 import types
 
 JOIN_TIMEOUT = 10.0
-
-
-class CalmPsutil(types.ModuleType):
-    """psutil reporting a calm machine; its measuring window is cut short."""
-
-    def __init__(self):
-        super().__init__("psutil")
-
-    def cpu_percent(self, interval=None):
-        if interval:
-            threading.Event().wait(min(interval, 0.005))
-        return 10.0
-
-    def virtual_memory(self):
-        return types.SimpleNamespace(percent=20.0)
 
 
 class CloudFailure(RuntimeError):
@@ -86,13 +70,3 @@ def join_threads(threads, timeout=JOIN_TIMEOUT):
 
 def sampling_threads():
     return [t for t in threading.enumerate() if t.name == "zuvoda-overflow"]
-
-
-def child_environment():
-    """The environment for a child interpreter: this one's, with PYTHONPATH made absolute so that
-    the child imports the same zuvoda from any working directory, and no API key or URL."""
-    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        environment.pop(name, None)
-    return environment

@@ -6,12 +6,10 @@ import subprocess
 import sys
 from pathlib import Path
 
-from stand_ins import child_environment
-
 HERE = Path(__file__).parent
 
 
-def test_arbitrary_input_works_or_raises_an_ordinary_exception(request):
+def test_arbitrary_input_works_or_raises_an_ordinary_exception(request, child_environment):
     result = subprocess.run(
         [sys.executable, "-X", "faulthandler", "-m", "pytest", "-q", "-p", "no:cacheprovider",
          str(HERE / "bad_input_properties.py")],
@@ -43,7 +41,7 @@ except RecursionError:
 """
 
 
-def test_a_deep_chain_of_wrappers_raises_recursion_error(tmp_path):
+def test_a_deep_chain_of_wrappers_raises_recursion_error(tmp_path, child_environment):
     result = subprocess.run(
         [sys.executable, "-c", DEEP_CHAIN], capture_output=True, text=True, timeout=120,
         cwd=tmp_path, env=child_environment(), stdin=subprocess.DEVNULL, check=False,

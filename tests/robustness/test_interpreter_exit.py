@@ -7,7 +7,6 @@ import sys
 import textwrap
 
 import pytest
-from stand_ins import child_environment
 
 # The program's last act leaves a cycle with a slow finaliser: the interpreter collects it while
 # finalising, and every daemon thread wakes up during that time. The helpers are private, so that
@@ -129,7 +128,9 @@ _finish_slowly()
     (WRAPPED_CALL_IN_A_DAEMON_THREAD, ["unused"]),
 ], ids=["sampling-measuring", "sampling-failure-pause", "pre-warm", "wrapper-offloading",
         "wrapper-falling-back", "wrapper-running-locally"])
-def test_daemon_thread_woken_during_finalisation_leaves_quietly(tmp_path, program, arguments):
+def test_daemon_thread_woken_during_finalisation_leaves_quietly(
+    tmp_path, child_environment, program, arguments
+):
     script = tmp_path / "program.py"
     script.write_text(textwrap.dedent(PRELUDE + program), encoding="utf-8")
     result = subprocess.run(

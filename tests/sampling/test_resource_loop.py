@@ -80,14 +80,6 @@ def test_threshold_is_strict(monitor, machine, records, cpu, mem, status):
     assert logged(records) == expected
 
 
-def test_previous_verdict_carries_into_the_first_pass(monitor, machine, records):
-    monitor._overloaded = True
-    monitor._scope_wrapped = True
-    machine(Sample(cpu=12.0, mem=30.0)).run()
-    assert logged(records) == [("INFO", NORMALISED, ("CPU=12.0%  Memory=30.0%",))]
-    assert monitor._scope_wrapped is False
-
-
 @pytest.mark.parametrize(
     ("gpu", "gpu_mem", "gpu_mem_util", "status"),
     [

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import functools
-import os
 import subprocess
 import sys
 import textwrap
@@ -57,10 +56,6 @@ CASES = {
 @pytest.mark.parametrize(("func", "args", "kwargs"), CASES.values(), ids=CASES.keys())
 def test_remote_result_equals_local(client: Any, func: Any, args: tuple, kwargs: dict) -> None:
     assert client.run(func, *args, **kwargs) == func(*args, **kwargs)
-
-
-def test_call_runs_in_another_process(client: Any) -> None:
-    assert client.run(os.getpid) != os.getpid()
 
 
 def test_script_functions_travel_by_value(service: Any, tmp_path: Path) -> None:

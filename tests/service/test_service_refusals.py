@@ -157,12 +157,17 @@ def test_malformed_pre_warm_is_refused(service: Any, body: bytes) -> None:
     assert service.stats()["warm_sessions"] == sessions
 
 
-@pytest.mark.parametrize("api_key", [None, "wrong"])
-def test_pre_warm_needs_the_key(service: Any, api_key: str | None) -> None:
-    answer = service.post("/v1/pre-warm", api_key=api_key, json={"source_code": "", "fast": False})
+@pytest.mark.parametrize(
+    ("method", "path", "api_key"),
+    [("POST", "/v1/pre-warm", None), ("POST", "/v1/pre-warm", "wrong"), ("GET", "/v1/stats", None)],
+)
+def test_pre_warm_and_stats_need_the_key(
+    service: Any, method: str, path: str, api_key: str | None
+) -> None:
+    headers = {} if api_key is None else {"Authorization": f"Bearer {api_key}"}
+    answer = httpx.request(
+        method, service.url + path, headers=headers, json={"source_code": "", "fast": False},
+        timeout=10,
+    )
     assert answer.status_code == 401
     assert answer.headers["WWW-Authenticate"] == "Bearer"
-
-
-def test_stats_need_the_key(service: Any) -> None:
-    assert httpx.get(f"{service.url}/v1/stats", timeout=10).status_code == 401

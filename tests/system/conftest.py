@@ -1,4 +1,3 @@
-import os
 import subprocess
 import sys
 import textwrap
@@ -10,23 +9,23 @@ HERE = Path(__file__).parent
 
 
 @pytest.fixture
-def run_script(tmp_path, monkeypatch):
+def scripted_environment(child_environment):
+    """The environment for a child interpreter that can import the scripted stand-ins."""
+    return child_environment(HERE)
+
+
+@pytest.fixture
+def run_script(tmp_path, scripted_environment):
     """Writes a script to a temporary directory and runs it in a fresh interpreter, with the
     scripted stand-ins importable; returns the completed process."""
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
-        monkeypatch.delenv(name, raising=False)
 
     def run(source, *, args=(), env=None, interpreter_args=(), timeout=120):
         script = tmp_path / "user_script.py"
         script.write_text(textwrap.dedent(source), encoding="utf-8")
-        environment = dict(os.environ)
-        paths = [str(HERE)] + [p for p in environment.get("PYTHONPATH", "").split(os.pathsep) if p]
-        environment["PYTHONPATH"] = os.pathsep.join(paths)
-        environment["PYTHONUNBUFFERED"] = "1"
-        environment.update(env or {})
+        environment = {**scripted_environment, "PYTHONUNBUFFERED": "1", **(env or {})}
         return subprocess.run(
-            [sys.executable, *interpreter_args, str(script), *args],
-            capture_output=True, text=True, check=False, timeout=timeout, cwd=tmp_path, env=environment,
+            [sys.executable, *interpreter_args, str(script), *args], capture_output=True,
+            text=True, check=False, timeout=timeout, cwd=tmp_path, env=environment,
         )
 
     run.script_path = tmp_path / "user_script.py"

@@ -1,12 +1,9 @@
 """Interpreter exit while the sampling thread is inside psutil's measuring window: the thread is
 ended by the interpreter and must not take the process down with it."""
 
-import os
 import subprocess
 import sys
 import textwrap
-
-from conftest import HERE
 
 SCRIPT = textwrap.dedent("""
     import scripted
@@ -19,16 +16,14 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-def test_exit_during_sampling_never_crashes(tmp_path):
+def test_exit_during_sampling_never_crashes(tmp_path, scripted_environment):
     script = tmp_path / "short_lived.py"
     script.write_text(SCRIPT, encoding="utf-8")
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(HERE), env.get("PYTHONPATH", "")])
     # The window is a few milliseconds wide: many short runs make hitting it likely.
     for _ in range(8):
         runs = [
             subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+                             stderr=subprocess.PIPE, text=True, env=scripted_environment)
             for _ in range(5)
         ]
         for run in runs:

@@ -1,9 +1,6 @@
 """Whole programs: user scripts that call overflow(), run in a fresh interpreter."""
 
 import json
-import threading
-import typing
-from http.server import BaseHTTPRequestHandler, HTTPServer
 
 import pytest
 
@@ -171,36 +168,8 @@ except ImportError as exc:
     )
 
 
-class PreWarmRecorder(BaseHTTPRequestHandler):
-    received: typing.ClassVar[list] = []
-
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers["Content-Length"]))
-        self.received.append((self.path, self.headers["Authorization"], json.loads(body)))
-        answer = json.dumps({"warm_session_id": "warm-42"}).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(answer)))
-        self.end_headers()
-        self.wfile.write(answer)
-
-    def log_message(self, *args):
-        pass
-
-
-@pytest.fixture
-def pre_warm_server():
-    pytest.importorskip("httpx")
-    PreWarmRecorder.received = []
-    server = HTTPServer(("127.0.0.1", 0), PreWarmRecorder)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server
-    server.shutdown()
-    server.server_close()
-
-
 def test_script_is_sent_ahead_and_its_warm_session_reaches_the_client(run_script, pre_warm_server):
+    pytest.importorskip("httpx")
     source = PRELUDE + """
 from zuvoda.overflow import overflow
 
@@ -216,14 +185,16 @@ scripted.wait_for(lambda: monitor._overloaded)
 print("result", compute(1))
 print("warm id", monitor._vazovez._warm_session_id)
 """
-    url = f"http://127.0.0.1:{pre_warm_server.server_port}"
-    result = run_script(source, env={"ZUVODA_API_URL": url, "ZUVODA_API_KEY": "secret"})
+    env = {"ZUVODA_API_URL": pre_warm_server.url, "ZUVODA_API_KEY": "secret"}
+    result = run_script(source, env=env)
     assert result.returncode == 0, result.stderr
-    assert PreWarmRecorder.received == [
-        ("/v1/pre-warm", "Bearer secret", {"source_code": run_script.script_path.read_text(),
-                                          "fast": False})
+    received = [(m, t, h["Authorization"], json.loads(body))
+                for m, t, h, body in pre_warm_server.requests]
+    assert received == [
+        ("POST", "/v1/pre-warm", "Bearer secret",
+         {"source_code": run_script.script_path.read_text(), "fast": False})
     ]
-    assert "result 2" in result.stdout and "warm id warm-42" in result.stdout
+    assert "result 2" in result.stdout and "warm id sess-42" in result.stdout
 
 
 REAL_WORK = """
