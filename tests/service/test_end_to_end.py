@@ -71,8 +71,11 @@ print("same result:", local == remote, remote)
     assert service.stats()["calls"]["succeeded"] == before + 1
 
 
-def test_warm_session_reaches_the_service(service: Any, tmp_path: Path) -> None:
-    lines = run_user_script(tmp_path, service.client_environment(), """
+@pytest.mark.parametrize("url_end", ["", "/"], ids=["base URL", "base URL ending in a slash"])
+def test_warm_session_reaches_the_service(service: Any, tmp_path: Path, url_end: str) -> None:
+    environment = service.client_environment()
+    environment["ZUVODA_API_URL"] += url_end
+    lines = run_user_script(tmp_path, environment, """
 scripted.wait_for(lambda: monitor._warm_result)
 overloaded()
 print("results", compute([1, 2]), compute([3]))

@@ -8,6 +8,7 @@ import hmac
 import json
 import logging
 import pickletools
+import re
 import secrets
 import time
 from collections import Counter, OrderedDict
@@ -265,6 +266,19 @@ class RequestLog:
             )
 
 
+class CollapsedSlashes:
+    """Routes "//v1/pre-warm" as "/v1/pre-warm": the monitor appends its path to the base URL as
+    given, so a base URL ending in "/" doubles the slash."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http" and "//" in scope["path"]:
+            scope = {**scope, "path": re.sub("/{2,}", "/", scope["path"])}
+        await self.app(scope, receive, send)
+
+
 def create_app(config: ServiceConfig, executor: Executor) -> Starlette:
     service = Service(config, executor)
 
@@ -285,7 +299,7 @@ def create_app(config: ServiceConfig, executor: Executor) -> Starlette:
     ]
     return Starlette(
         routes=routes,
-        middleware=[Middleware(RequestLog)],
+        middleware=[Middleware(RequestLog), Middleware(CollapsedSlashes)],
         exception_handlers={Refusal: service.on_refusal, HTTPException: service.on_http_error},
         lifespan=lifespan,
     )
