@@ -21,9 +21,7 @@ using interop::names;
 template <typename Body>
 bool with_lock_unless_reentered(PyObject* self, Body&& body) {
     py::object lock = interop::get_attr(self, names.lock);
-    if (interop::held_by_this_thread(lock.ptr())) return false;
-    interop::with_held_lock(lock.ptr(), std::forward<Body>(body));
-    return true;
+    return interop::with_lock_unless_held(lock.ptr(), std::forward<Body>(body));
 }
 
 // `name, obj = item`, with Python's unpacking errors.

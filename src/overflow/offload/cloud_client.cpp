@@ -66,17 +66,17 @@ py::object get_vazovez(interop::NativeFunction&, interop::Arguments args) {
     PyObject* self = args[0];
     if (no_client_yet(self)) {
         py::object lock = interop::get_attr(self, names.vazovez_lock);
+        bool entered = interop::with_lock_unless_held(lock.ptr(), [self] {
+            // Another thread may have created the client, or failed, while this one waited.
+            if (no_client_yet(self)) create_client(self);
+        });
         // Creating the client runs Python code that can call an offloading wrapper on this very
         // thread (a `__del__` run by a garbage collection); waiting for the lock would never end.
-        if (interop::held_by_this_thread(lock.ptr())) {
+        if (!entered) {
             PyErr_SetString(PyExc_RuntimeError,
                             "the cloud client is being created on this thread");
             throw py::error_already_set();
         }
-        interop::with_held_lock(lock.ptr(), [self] {
-            // Another thread may have created the client, or failed, while this one waited.
-            if (no_client_yet(self)) create_client(self);
-        });
     }
     return interop::get_attr(self, names.vazovez);
 }
