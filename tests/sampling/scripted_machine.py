@@ -12,6 +12,14 @@ JOIN_TIMEOUT = 10.0
 STATE = ("_overloaded", "_scope_wrapped", "_cpu_usage", "_mem_usage", "_gpu_util", "_gpu_mem_util")
 
 
+class Halt(BaseException):
+    """Outside the Exception hierarchy, like KeyboardInterrupt."""
+
+
+def logged(records):
+    return [(r.levelname, r.msg, r.args) for r in records()]
+
+
 def produce(value):
     if isinstance(value, BaseException):
         raise value

@@ -1,19 +1,12 @@
 import sys
 
 import pytest
+from scripted_machine import Halt, logged
 
 NOT_INSTALLED = "pynvml not installed — GPU monitoring disabled"
 NO_DEVICE = "pynvml: no NVIDIA GPUs found — GPU monitoring disabled"
 UNAVAILABLE = "GPU monitoring unavailable: %s"
 ACTIVE = "GPU monitoring active  device=%s  gpu_threshold=%.0f%%"
-
-
-class Halt(BaseException):
-    """Outside the Exception hierarchy, like KeyboardInterrupt."""
-
-
-def logged(records):
-    return [(r.levelname, r.msg, r.args) for r in records()]
 
 
 def gpu_state(monitor):

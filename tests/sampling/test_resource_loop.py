@@ -6,20 +6,12 @@ from typing import ClassVar
 
 import psutil
 import pytest
-from scripted_machine import JOIN_TIMEOUT, Sample
+from scripted_machine import JOIN_TIMEOUT, Halt, Sample, logged
 
 OVERLOADED = "System overloaded  %s  (threshold=%.0f%%)"
 NORMALISED = "Resources normalised  %s"
 SAMPLING_FAILED = "Resource sampling failed: %s"
 GPU_FAILED = "GPU sampling failed: %s"
-
-
-class Halt(BaseException):
-    """Outside the Exception hierarchy, like KeyboardInterrupt."""
-
-
-def logged(records):
-    return [(r.levelname, r.msg, r.args) for r in records()]
 
 
 def use_gpu(monitor, gpu_threshold=90.0):
