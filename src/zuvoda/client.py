@@ -24,7 +24,7 @@ import cloudpickle
 import httpx
 
 from zuvoda import __version__
-from zuvoda.service import protocol
+from zuvoda import protocol
 
 __all__ = [
     "AuthenticationError",

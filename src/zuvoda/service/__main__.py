@@ -11,7 +11,7 @@ import logging
 import os
 import secrets
 
-from zuvoda.service import protocol
+from zuvoda import protocol
 
 log = logging.getLogger("zuvoda.service")
 

@@ -25,7 +25,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from zuvoda.service import protocol
+from zuvoda import protocol
 from zuvoda.service.executors import Executor, ExecutorUnavailable, WorkerLost
 
 log = logging.getLogger("zuvoda.service")

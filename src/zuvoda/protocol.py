@@ -1,4 +1,5 @@
-"""Names of the HTTP protocol spoken between ``zuvoda.client`` and the service."""
+"""Names and defaults of the HTTP protocol spoken between ``zuvoda.client`` and the service;
+the client imports nothing of ``zuvoda.service``."""
 
 import re
 
