@@ -12,7 +12,8 @@ namespace overflow {
 
 namespace {
 
-constexpr const char* default_api_url = "https://api.zuvoda.dev";
+// `.invalid` never resolves: with nothing configured, no code, argument or key leaves the machine.
+constexpr const char* default_api_url = "https://api.zuvoda.invalid";
 
 // m_size 0 (not -1) so that CPython calls the initialisation again for a second interpreter or a
 // re-import instead of silently copying the first module's namespace: both are refused.

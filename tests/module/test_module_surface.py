@@ -19,7 +19,8 @@ def test_module_identity(ov):
     assert ov.logger.name == "zuvoda.overflow"
     assert ov.logger.handlers == [] and ov.logger.level == 0
     url = ov._DEFAULT_API_URL
-    assert url.startswith("https://") and not url.endswith("/")
+    # A name reserved never to resolve, so nothing is sent anywhere unless configured.
+    assert url == "https://api.zuvoda.invalid"
     for name in ("_compute_exclude_prefixes", "_OverflowMonitor", "_WrapRecord", "overflow"):
         assert getattr(ov, name).__module__ == "zuvoda.overflow"
 

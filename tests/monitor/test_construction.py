@@ -102,6 +102,12 @@ def test_bad_arguments(ov, kwargs, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("interval", [-0.5, float("nan"), float("inf")])
+def test_unusable_check_interval(ov, interval):
+    with pytest.raises(ValueError, match="check_interval must be a finite number"):
+        build(ov, check_interval=interval)
+
+
 def test_truth_test_failure_propagates_first(ov):
     class Undecided:
         def __bool__(self):

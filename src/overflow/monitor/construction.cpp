@@ -1,4 +1,6 @@
 // _OverflowMonitor's constructor and its pickling support.
+#include <cmath>
+
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/module_state.h"
@@ -109,6 +111,13 @@ MonitorConfiguration check_configuration(PyObject* fast, PyObject* threshold,
     config.fast = interop::truth(fast);
     config.threshold = interop::to_double(threshold);
     config.check_interval = interop::to_double(check_interval);
+    // The sampling thread would die on its first pause and the monitor never see overload.
+    if (!std::isfinite(config.check_interval) || config.check_interval < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "check_interval must be a finite number of seconds, 0 or more, got %R",
+                     check_interval);
+        throw py::error_already_set();
+    }
     config.gpu_threshold = normalise_gpu_threshold(gpu_threshold);
     config.verbose = interop::truth(verbose);
     interop::require_exact(api_key, &PyUnicode_Type, "api_key", true);
