@@ -4,24 +4,33 @@
         result = client.run(simulate, grid, steps=100)
 
 Calls travel as cloudpickle payloads. Functions and classes of the running script, and of the
-user's own modules beside it (any loaded module that is neither installed nor part of Python),
-are sent by value, since the service could not import them by name.
+user's own modules beside it (decided by the rule the monitor uses for user code: a module whose
+file lies outside Python's and the installed packages' directories), are sent by value, since the
+service could not import them by name. A wrapper that ``zuvoda.overflow`` put in place of a
+function travels as that function. A function's bytes are sent once; later calls send only its
+digest and their arguments.
 """
 
 from __future__ import annotations
 
+import functools
+import hashlib
+import io
+import operator
 import os
 import pickle
-import site
 import sys
-import sysconfig
-import threading
 import time
-from types import ModuleType, TracebackType
+import types
+from types import TracebackType
 from typing import Any, Self
 
 import cloudpickle
 import httpx
+
+# Not part of cloudpickle's public names, but its own reducers for what it sends by value: using
+# them keeps by-value pickling for the user's modules local to this client's pickler.
+from cloudpickle.cloudpickle import _dynamic_class_reduce, dynamic_subimport
 
 from zuvoda import __version__
 from zuvoda import protocol
@@ -29,12 +38,14 @@ from zuvoda import protocol
 __all__ = [
     "AuthenticationError",
     "CallTimeoutError",
+    "CallTooLargeError",
     "ConnectionLostError",
     "RemoteExecutionError",
     "RequestRejectedError",
     "SerializationError",
     "ServiceError",
     "ServiceUnavailableError",
+    "NotConfiguredError",
     "VazoVez",
     "ZuvodaClientError",
 ]
@@ -46,6 +57,14 @@ class ZuvodaClientError(Exception):
 
 class SerializationError(ZuvodaClientError):
     """The call could not be pickled here, or its result could not be unpickled here."""
+
+
+class CallTooLargeError(SerializationError):
+    """The pickled call grew past the service's body limit; it was not sent."""
+
+
+class NotConfiguredError(ZuvodaClientError):
+    """The client has no API key, so it cannot open; nothing was sent."""
 
 
 class ServiceUnavailableError(ZuvodaClientError, ConnectionError):
@@ -110,11 +129,15 @@ class VazoVez:
     """Runs calls on a zuvoda execution service; use it as a context manager.
 
     ``api_key`` defaults to ZUVODA_API_KEY (else VAZOVEZ_API_KEY) and ``api_url`` to
-    ZUVODA_API_URL (else a service on this machine's default port). ``fast`` opens the connection when the client opens, so that the first call does
-    not pay for it. ``timeout`` bounds the wait for each call's answer (None: no bound);
-    ``connect_timeout`` bounds reaching the service. Nothing is retried: a call runs at most once
-    per ``run``.
+    ZUVODA_API_URL (else a service on this machine's default port). Opening the client makes one
+    authenticated request, within ``connect_timeout``, and raises if the service is not there or
+    refuses the key. ``timeout`` bounds the wait for each call's answer (None: no bound).
+    ``fast`` is accepted for the monitor's sake: the connection is always opened up front.
+    Nothing is retried: a call runs at most once per ``run``.
     """
+
+    # Digests of functions the service holds; past this many, the oldest are forgotten.
+    _MAX_KNOWN_FUNCTIONS = 4096
 
     def __init__(
         self,
@@ -140,6 +163,8 @@ class VazoVez:
         # Set by zuvoda.overflow once the service has pre-warmed a session for this script.
         self._warm_session_id: str | None = None
         self._http: httpx.Client | None = None
+        self.max_body_bytes = protocol.DEFAULT_MAX_BODY_BYTES
+        self._known_functions: dict[str, None] = {}
 
     def __enter__(self) -> Self:
         self.open()
@@ -154,24 +179,56 @@ class VazoVez:
         self.close()
 
     def open(self) -> None:
+        """Connect and make sure a zuvoda service is there and takes the key."""
         if self._http is not None:
             return
-        headers = {"User-Agent": f"zuvoda/{__version__}"}
-        if self.api_key:
-            headers["Authorization"] = f"Bearer {self.api_key}"
-        self._http = httpx.Client(
+        if not self.api_key:
+            raise NotConfiguredError(
+                "no API key: set ZUVODA_API_KEY (or pass api_key=) to the key of your zuvoda "
+                "service"
+            )
+        http = httpx.Client(
             base_url=self.api_url,
-            headers=headers,
+            headers={
+                "User-Agent": f"zuvoda/{__version__}",
+                "Authorization": f"Bearer {self.api_key}",
+            },
             timeout=httpx.Timeout(self.timeout, connect=self.connect_timeout),
         )
-        if self.fast:
-            try:
-                self._http.get(protocol.HEALTH_PATH, timeout=self.connect_timeout)
-            except httpx.HTTPError as exc:
-                # The first call reports it, with the error type that says nothing ran.
-                self._say(f"could not reach {self.api_url} yet: {exc!r}")
-                return
+        try:
+            self.max_body_bytes = self._introduce(http)
+        except BaseException:
+            http.close()
+            raise
+        self._http = http
         self._say(f"sending calls to {self.api_url}")
+
+    def _introduce(self, http: httpx.Client) -> int:
+        """Ask the service for its limits: the one request that proves it is there."""
+        try:
+            answer = http.get(protocol.INFO_PATH, timeout=self.connect_timeout)
+        except httpx.HTTPError as exc:
+            raise ServiceUnavailableError(
+                f"cannot reach a zuvoda service at {self.api_url} ({exc}); set ZUVODA_API_URL "
+                "to the address of a running one"
+            ) from exc
+        if answer.status_code == 401:
+            raise AuthenticationError(
+                f"the zuvoda service at {self.api_url} refused the API key; set ZUVODA_API_KEY "
+                "to the service's key",
+                status=401,
+                code="unauthorized",
+            )
+        try:
+            limit = answer.json()["max_body_bytes"] if answer.status_code == 200 else None
+        except (ValueError, KeyError, TypeError):
+            limit = None
+        if not isinstance(limit, int) or limit < 1:
+            raise ServiceUnavailableError(
+                f"{self.api_url} does not answer as a zuvoda service (HTTP "
+                f"{answer.status_code}); set ZUVODA_API_URL to the address of one"
+            )
+        return limit
 
     def close(self) -> None:
         if self._http is not None:
@@ -188,17 +245,44 @@ class VazoVez:
         if self._http is None:
             raise RuntimeError("the client is not open: use it as 'with VazoVez(...) as client:'")
         name = getattr(func, "__qualname__", type(func).__name__)
-        _send_local_modules_by_value()
+        body, split = _pickle_call(func, args, kwargs, self.max_body_bytes, name)
+        digest = hashlib.sha256(body[:split]).hexdigest()
+        started = time.perf_counter()
+        if digest in self._known_functions:
+            response = self._post(name, digest, body[split:])
+            if _is_unknown_function(response):
+                # The service forgot it (restarted, or made room): send it again.
+                del self._known_functions[digest]
+                response = self._post(name, digest, body)
+        else:
+            response = self._post(name, digest, body)
+        if response.status_code == 200:
+            self._remember(digest)
+        else:
+            error = _error_from(response, name)
+            if error.code in protocol.REMOTE_FAILURE_CODES:
+                self._remember(digest)
+            raise error
+        content_type = response.headers.get("content-type", "")
+        if content_type != protocol.RESULT_CONTENT_TYPE:
+            raise ZuvodaClientError(
+                f"{self.api_url} answered {content_type!r} instead of a zuvoda result; "
+                "is api_url the address of a zuvoda service?"
+            )
         try:
-            payload = cloudpickle.dumps((func, args, kwargs), protocol=pickle.HIGHEST_PROTOCOL)
+            result = pickle.loads(response.content)
         except Exception as exc:
-            raise SerializationError(f"cannot pickle the call to {name}: {exc}") from exc
-        headers = {"Content-Type": protocol.CALL_CONTENT_TYPE}
+            raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
+        self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
+        return result
+
+    def _post(self, name: str, digest: str, body: bytes) -> httpx.Response:
+        assert self._http is not None
+        headers = {"Content-Type": protocol.CALL_CONTENT_TYPE, protocol.FUNCTION_HEADER: digest}
         if self._warm_session_id:
             headers[protocol.WARM_SESSION_HEADER] = self._warm_session_id
-        started = time.perf_counter()
         try:
-            response = self._http.post(protocol.RUN_PATH, content=payload, headers=headers)
+            return self._http.post(protocol.RUN_PATH, content=body, headers=headers)
         except (httpx.ConnectError, httpx.ConnectTimeout) as exc:
             raise ServiceUnavailableError(
                 f"cannot reach the zuvoda service at {self.api_url}: {exc}"
@@ -213,24 +297,25 @@ class VazoVez:
                 f"connection to {self.api_url} lost during the call to {name}, which may have "
                 f"run: {exc!r}"
             ) from exc
-        if response.status_code != 200:
-            raise _error_from(response, name)
-        content_type = response.headers.get("content-type", "")
-        if content_type != protocol.RESULT_CONTENT_TYPE:
-            raise ZuvodaClientError(
-                f"{self.api_url} answered {content_type!r} instead of a zuvoda result; "
-                "is api_url the address of a zuvoda service?"
-            )
-        try:
-            result = pickle.loads(response.content)
-        except Exception as exc:
-            raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
-        self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
-        return result
+
+    def _remember(self, digest: str) -> None:
+        known = self._known_functions
+        known[digest] = None
+        while len(known) > self._MAX_KNOWN_FUNCTIONS:
+            known.pop(next(iter(known)), None)
 
     def _say(self, message: str) -> None:
         if self.verbose:
             print(f"zuvoda: {message}", file=sys.stderr)
+
+
+def _is_unknown_function(response: httpx.Response) -> bool:
+    if response.status_code != 409:
+        return False
+    try:
+        return bool(response.json()["error"]["code"] == "unknown_function")
+    except (ValueError, KeyError, TypeError):
+        return False
 
 
 def _error_from(response: httpx.Response, name: str) -> ServiceError:
@@ -263,36 +348,106 @@ def _error_from(response: httpx.Response, name: str) -> ServiceError:
     )
 
 
-_INSTALLED = tuple(
-    {
-        os.path.realpath(path) + os.sep
-        for path in (
-            *(sysconfig.get_path(name) for name in ("stdlib", "platstdlib", "purelib", "platlib")),
-            *site.getsitepackages(),
-            site.getusersitepackages(),
-        )
-    }
-)
-_checked_modules: set[str] = set()
-_checked_lock = threading.Lock()
+# A wrapper put back as its original: unpickled as ``itemgetter(0)((original,))``.
+_ORIGINAL = operator.itemgetter(0)
 
 
-def _send_local_modules_by_value() -> None:
-    """Have cloudpickle send the user's own modules (neither installed nor part of Python) by
-    value, since the service could not import them by name. Checks modules loaded since the
-    last call only."""
-    with _checked_lock:
-        for name in set(sys.modules) - _checked_modules:
-            _checked_modules.add(name)
-            module = sys.modules.get(name)
-            if _is_local_module(name, module):
-                cloudpickle.register_pickle_by_value(module)
+class _CallPickler(cloudpickle.Pickler):
+    """cloudpickle's pickler, with wrappers replaced by the functions they stand for and the
+    user's own modules sent by value, without changing cloudpickle for the rest of the process."""
+
+    def reducer_override(self, obj: Any) -> Any:
+        if callable(obj):
+            original = _original_of(obj)
+            if original is not obj:
+                return _ORIGINAL, ((original,),)
+            if isinstance(obj, types.FunctionType):
+                if _is_user_module_name(obj.__module__):
+                    return self._dynamic_function_reduce(obj)
+            elif isinstance(obj, type) and _is_user_module_name(obj.__module__):
+                return _dynamic_class_reduce(obj)
+        elif isinstance(obj, types.ModuleType) and _is_user_module(obj):
+            state = obj.__dict__.copy()
+            state.pop("__builtins__", None)
+            return dynamic_subimport, (obj.__name__, state)
+        return super().reducer_override(obj)
 
 
-def _is_local_module(name: str, module: object) -> bool:
-    if not isinstance(module, ModuleType) or module.__name__ != name or name.startswith("__"):
+def _original_of(obj: Any) -> Any:
+    try:
+        if getattr(obj, "_overflow_wrapped", False) is True:
+            return obj._original
+    except Exception:  # noqa: BLE001 - an object that answers attributes strangely is no wrapper
+        pass
+    return obj
+
+
+class _TooLarge(Exception):
+    pass
+
+
+class _BoundedBuffer(io.BytesIO):
+    """Refuses to grow past ``limit`` bytes; the pickler writes to it frame by frame."""
+
+    def __init__(self, limit: int) -> None:
+        super().__init__()
+        self._limit = limit
+
+    def write(self, data: Any) -> int:
+        size = data.nbytes if isinstance(data, memoryview) else len(data)
+        if self.tell() + size > self._limit:
+            raise _TooLarge
+        return super().write(data)
+
+
+def _pickle_call(
+    func: Any, args: tuple[Any, ...], kwargs: dict[str, Any], limit: int, name: str
+) -> tuple[bytes, int]:
+    """The request body: the pickled function, then the pickled (args, kwargs); and the offset
+    where the second begins. Raises CallTooLargeError as soon as it passes ``limit``."""
+    buffer = _BoundedBuffer(limit)
+    try:
+        _CallPickler(buffer, protocol=pickle.HIGHEST_PROTOCOL).dump(func)
+        split = buffer.tell()
+        _CallPickler(buffer, protocol=pickle.HIGHEST_PROTOCOL).dump((args, kwargs))
+    except _TooLarge:
+        raise CallTooLargeError(
+            f"the call to {name} pickles to more than {limit} bytes, the service's limit"
+        ) from None
+    except Exception as exc:
+        raise SerializationError(f"cannot pickle the call to {name}: {exc}") from exc
+    return buffer.getvalue(), split
+
+
+@functools.cache
+def _library_prefixes() -> tuple[str, ...]:
+    from zuvoda.overflow import _compute_exclude_prefixes
+
+    return tuple(_compute_exclude_prefixes())
+
+
+# Module name -> (module, verdict); the module is kept to notice a replaced one.
+_user_modules: dict[str, tuple[types.ModuleType, bool]] = {}
+
+
+def _is_user_module_name(name: object) -> bool:
+    module = sys.modules.get(name) if isinstance(name, str) else None
+    return module is not None and _is_user_module(module)
+
+
+def _is_user_module(module: Any) -> bool:
+    if not isinstance(module, types.ModuleType):
         return False
-    if name.partition(".")[0] == "zuvoda":
-        return False
+    name = module.__name__
+    cached = _user_modules.get(name)
+    if cached is not None and cached[0] is module:
+        return cached[1]
     path = getattr(module, "__file__", None)
-    return isinstance(path, str) and not os.path.realpath(path).startswith(_INSTALLED)
+    verdict = (
+        name != "__main__"  # cloudpickle sends the script's own objects by value already
+        and isinstance(path, str)
+        and not path.startswith("<")
+        and not os.path.abspath(path).startswith(_library_prefixes())
+    )
+    _user_modules[name] = (module, verdict)
+    return verdict

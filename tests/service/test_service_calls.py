@@ -4,13 +4,18 @@ from __future__ import annotations
 
 import dataclasses
 import functools
+import hashlib
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
 from typing import Any
 
+import cloudpickle
 import pytest
+
+import zuvoda.overflow
+from zuvoda.client import _pickle_call
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -38,6 +43,37 @@ def make_counter(start: int) -> Any:
     return advance
 
 
+def double(n: int) -> int:
+    return 2 * n
+
+
+# Wrappers the monitor puts in place of functions: they travel as the functions they stand for,
+# wherever they sit.
+_monitor = zuvoda.overflow._OverflowMonitor(False, 85.0, 0.5, None, None)
+wrapped_double = _monitor._make_wrapper(double)
+
+
+def through_global(n: int) -> int:
+    return wrapped_double(n) + 1
+
+
+def apply_all(funcs: list[Any], n: int) -> list[int]:
+    return [f(n) for f in funcs]
+
+
+@dataclasses.dataclass
+class Holder:
+    func: Any
+
+
+def through_attribute(holder: Holder, n: int) -> int:
+    return holder.func(n)
+
+
+def closing_over(func: Any) -> Any:
+    return lambda n: func(n) * 10
+
+
 READINGS = [Reading("a", (1.0, 2.5)), Reading("b", (-4.0,))]
 
 CASES = {
@@ -50,12 +86,47 @@ CASES = {
     "builtin": (divmod, (17, 5), {}),
     "partial": (functools.partial(sorted, reverse=True), ([3, 1, 2],), {}),
     "large argument and result": (bytes.upper, (b"xy" * 20_000,), {}),
+    "wrapper in the function's globals": (through_global, (4,), {}),
+    "wrappers in a container argument": (apply_all, ([wrapped_double, abs],), {"n": -3}),
+    "wrapper as an attribute": (through_attribute, (Holder(wrapped_double), 5), {}),
+    "wrapper in a closure": (closing_over(wrapped_double), (6,), {}),
+    "wrapper called itself": (wrapped_double, (7,), {}),
 }
 
 
 @pytest.mark.parametrize(("func", "args", "kwargs"), CASES.values(), ids=CASES.keys())
 def test_remote_result_equals_local(client: Any, func: Any, args: tuple, kwargs: dict) -> None:
     assert client.run(func, *args, **kwargs) == func(*args, **kwargs)
+    # This test module went by value without changing cloudpickle for the rest of the process.
+    assert cloudpickle.list_registry_pickle_by_value() == set()
+
+
+SCALE = 3
+
+
+def scaled(n: int) -> int:
+    return SCALE * n
+
+
+def test_function_bytes_travel_once_and_again_when_changed(
+    client: Any, service: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    def received() -> int:
+        return service.stats()["functions"]["received"]
+
+    before = received()
+    assert [client.run(scaled, n) for n in range(3)] == [0, 3, 6]
+    assert received() == before + 1
+    # A global it depends on changed: it is a different function now, never served stale.
+    monkeypatch.setitem(globals(), "SCALE", 5)
+    assert client.run(scaled, 2) == 10
+    assert received() == before + 2
+    # The service never saw a function the client believes it holds: it is sent again.
+    monkeypatch.setitem(globals(), "SCALE", 6)
+    body, split = _pickle_call(scaled, (), {}, 1 << 20, "scaled")
+    client._known_functions[hashlib.sha256(body[:split]).hexdigest()] = None
+    assert client.run(scaled, 2) == 12
+    assert received() == before + 3
 
 
 def test_script_functions_travel_by_value(service: Any, tmp_path: Path) -> None:

@@ -116,15 +116,20 @@ def test_client_timeout_raises(service: Any) -> None:
     assert "may still be running" in str(raised.value)
 
 
-@pytest.mark.parametrize("fast", [False, True], ids=["lazy connection", "eager connection"])
-def test_connection_refused_raises(
-    unused_port: int, fast: bool, capsys: pytest.CaptureFixture[str]
+@pytest.mark.parametrize(
+    "where", ["unused port", "reserved name", "not a zuvoda service"]
+)
+def test_opening_needs_a_service_that_answers(
+    service: Any, unused_port: int, where: str
 ) -> None:
-    url = f"http://127.0.0.1:{unused_port}"
-    client = VazoVez(api_key="key", api_url=url, fast=fast, verbose=True, connect_timeout=2)
-    # Opening never fails: the call is where the caller decides to run locally instead.
-    with client, pytest.raises(ServiceUnavailableError) as raised:
-        client.run(abs, -1)
+    url = {
+        "unused port": f"http://127.0.0.1:{unused_port}",
+        "reserved name": "https://api.zuvoda.invalid",
+        "not a zuvoda service": f"{service.url}/elsewhere",
+    }[where]
+    client = VazoVez(api_key=service.api_key, api_url=url, connect_timeout=2)
+    with pytest.raises(ServiceUnavailableError, match="set ZUVODA_API_URL") as raised, client:
+        pass
     assert isinstance(raised.value, ConnectionError)
     assert url in str(raised.value)
-    assert (f"zuvoda: could not reach {url} yet" in capsys.readouterr().err) is fast
+    assert client._http is None

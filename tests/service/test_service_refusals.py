@@ -2,17 +2,21 @@
 
 from __future__ import annotations
 
+import hashlib
 import pickle
-import sys
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-import cloudpickle
 import httpx
 import pytest
 
-from zuvoda.client import AuthenticationError, RequestRejectedError
+from zuvoda.client import (
+    AuthenticationError,
+    CallTooLargeError,
+    NotConfiguredError,
+    _pickle_call,
+)
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -22,11 +26,13 @@ def leave_marker(path: str, padding: bytes = b"") -> str:
     return "ran"
 
 
-def call_payload(marker: Path, padding: bytes = b"") -> bytes:
-    # Built by hand, so send this module by value as the client would: the service cannot
-    # import test modules.
-    cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    return cloudpickle.dumps((leave_marker, (str(marker), padding), {}))
+def call_payload(marker: Path, padding: bytes = b"") -> tuple[bytes, int]:
+    """The client's body for leave_marker(marker, padding), and where its arguments begin."""
+    return _pickle_call(leave_marker, (str(marker), padding), {}, 1 << 30, "leave_marker")
+
+
+def digest_of(body: bytes, split: int) -> str:
+    return hashlib.sha256(body[:split]).hexdigest()
 
 
 def chunks(data: bytes, size: int = 8192) -> Iterator[bytes]:
@@ -38,6 +44,7 @@ OWN_KEY = object()
 
 # Refused run requests: the key sent, extra headers, the body (a small call or one over the size
 # limit, both leaving a marker file if they ran, or a mangled one), and the status and error code.
+# The function's digest header is the right one unless a row sets it.
 REFUSALS = {
     "no key": (None, {}, "call", 401, "unauthorized"),
     "wrong key": ("not-the-key", {}, "call", 401, "unauthorized"),
@@ -49,6 +56,12 @@ REFUSALS = {
     "truncated pickle": (OWN_KEY, {}, "truncated call", 400, "malformed_body"),
     "pickle with trailing bytes": (OWN_KEY, {}, "call and a byte", 400, "malformed_body"),
     "empty body": (OWN_KEY, {}, "nothing", 400, "malformed_body"),
+    "no function digest": (OWN_KEY, {"X-Zuvoda-Function": ""}, "call", 400,
+                           "malformed_function_digest"),
+    "digest of another function": (OWN_KEY, {"X-Zuvoda-Function": "0" * 64}, "call", 400,
+                                   "malformed_body"),
+    "arguments of an unknown function": (OWN_KEY, {"X-Zuvoda-Function": "0" * 64}, "arguments",
+                                         409, "unknown_function"),
     "malformed warm session": (
         OWN_KEY,
         {"X-Zuvoda-Warm-Session": "bad id!"},
@@ -72,10 +85,11 @@ def test_refused_run_executes_nothing(
     code: str,
 ) -> None:
     marker = tmp_path / "marker"
-    call = call_payload(marker)
-    large = call_payload(marker, b"p" * (service.max_body_bytes + 1))
+    call, split = call_payload(marker)
+    large, _ = call_payload(marker, b"p" * (service.max_body_bytes + 1))
     content = {
         "call": call,
+        "arguments": call[split:],
         "large call": large,
         "streamed large call": chunks(large),
         "python source": b"print('hello')",
@@ -88,7 +102,10 @@ def test_refused_run_executes_nothing(
     answer = service.post(
         "/v1/run",
         api_key=service.api_key if api_key is OWN_KEY else api_key,
-        headers={name: value.format(key=service.api_key) for name, value in headers.items()},
+        headers={
+            "X-Zuvoda-Function": digest_of(call, split),
+            **{name: value.format(key=service.api_key) for name, value in headers.items()},
+        },
         content=content,
     )
 
@@ -101,16 +118,26 @@ def test_refused_run_executes_nothing(
 
 
 def test_well_formed_call_leaves_the_marker(service: Any, tmp_path: Path) -> None:
-    # The refusals above only prove something if the same call, accepted, does run.
-    marker = tmp_path / "marker"
-    answer = service.post("/v1/run", content=call_payload(marker))
-    assert answer.status_code == 200
-    assert pickle.loads(answer.content) == "ran"
-    assert marker.read_text() == "ran"
+    # The refusals above only prove something if the same call, accepted, does run; once the
+    # service holds the function, its arguments alone suffice.
+    for marker in (tmp_path / "first", tmp_path / "second"):
+        call, split = call_payload(marker)
+        content = call if marker.name == "first" else call[split:]
+        answer = service.post(
+            "/v1/run", content=content, headers={"X-Zuvoda-Function": digest_of(call, split)}
+        )
+        assert answer.status_code == 200
+        assert pickle.loads(answer.content) == "ran"
+        assert marker.read_text() == "ran"
 
 
 def test_valid_pickle_that_is_not_a_call(service: Any) -> None:
-    answer = service.post("/v1/run", content=pickle.dumps(["not", "a", "call"]))
+    function = pickle.dumps(["not", "a", "function"])
+    answer = service.post(
+        "/v1/run",
+        content=function + pickle.dumps(((), {})),
+        headers={"X-Zuvoda-Function": hashlib.sha256(function).hexdigest()},
+    )
     assert answer.status_code == 400
     error = answer.json()["error"]
     assert error["code"] == "bad_call"
@@ -118,23 +145,25 @@ def test_valid_pickle_that_is_not_a_call(service: Any) -> None:
 
 
 @pytest.mark.parametrize(
-    ("options", "error", "status"),
+    ("options", "oversized", "error", "message"),
     [
-        ({"api_key": "wrong"}, AuthenticationError, 401),
-        ({"api_key": ""}, AuthenticationError, 401),
-        ({}, RequestRejectedError, 413),
+        ({"api_key": "wrong"}, False, AuthenticationError, "refused the API key; set ZUVODA_API"),
+        ({"api_key": ""}, False, NotConfiguredError, "no API key: set ZUVODA_API_KEY"),
+        ({}, True, CallTooLargeError, "pickles to more than 65536 bytes, the service's limit"),
     ],
     ids=["wrong key", "no key", "too large"],
 )
 def test_client_raises_for_refusals(
-    service: Any, tmp_path: Path, options: dict, error: type, status: int
+    service: Any, tmp_path: Path, options: dict, oversized: bool, error: type, message: str
 ) -> None:
     marker = tmp_path / "marker"
-    padding = b"p" * (service.max_body_bytes + 1) if status == 413 else b""
-    with service.client(**options) as client, pytest.raises(error) as raised:
+    refused_before = service.stats()["refused"]
+    padding = b"p" * service.max_body_bytes if oversized else b""
+    with pytest.raises(error, match=message), service.client(**options) as client:
         client.run(leave_marker, str(marker), padding)
-    assert raised.value.status == status
     assert not marker.exists()
+    if error is CallTooLargeError:  # refused before anything was sent
+        assert service.stats()["refused"] == refused_before
 
 
 BAD_PRE_WARM_BODIES = {

@@ -55,7 +55,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument(
         "--max-body-bytes",
         type=int,
-        default=env("ZUVODA_MAX_BODY_BYTES", str(64 * 1024 * 1024)),
+        default=env("ZUVODA_MAX_BODY_BYTES", str(protocol.DEFAULT_MAX_BODY_BYTES)),
         help="largest request body accepted (ZUVODA_MAX_BODY_BYTES, default %(default)s)",
     )
     parser.add_argument(

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import ast
 import asyncio
+import hashlib
 import hmac
+import io
 import json
 import logging
 import pickletools
@@ -25,7 +27,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from zuvoda import protocol
+from zuvoda import __version__, protocol
 from zuvoda.service.executors import Executor, ExecutorUnavailable, WorkerLost
 
 log = logging.getLogger("zuvoda.service")
@@ -42,7 +44,9 @@ _NEVER_WARM = {"__future__", "__main__", "zuvoda"}
 @dataclass(frozen=True)
 class ServiceConfig:
     api_key: str
-    max_body_bytes: int = 64 * 1024 * 1024
+    max_body_bytes: int = protocol.DEFAULT_MAX_BODY_BYTES
+    # Pickled functions kept by digest, so that a client sends each one once.
+    max_function_bytes: int = 64 * 1024 * 1024
     # Below the 10 s a pre-warming client waits for the answer.
     warm_wait_s: float = 8.0
     max_modules: int = 256
@@ -87,15 +91,50 @@ def modules_to_warm(source: str, limit: int) -> list[str]:
     return list(names)[:limit]
 
 
-def is_complete_pickle(data: bytes) -> bool:
-    """Whether ``data`` is exactly one well-formed pickle, checked without unpickling it."""
-    try:
-        for opcode, _, position in pickletools.genops(data):
-            if opcode.name == "STOP":
-                return position == len(data) - 1
-    except (ValueError, EOFError):
-        return False
-    return False
+def split_pickles(data: bytes, most: int) -> list[bytes] | None:
+    """``data`` cut into the well-formed pickles it consists of, checked without unpickling
+    them; None if it is not one to ``most`` whole pickles and nothing else."""
+    stream = io.BytesIO(data)
+    parts = []
+    while stream.tell() < len(data) and len(parts) < most:
+        start = stream.tell()
+        try:
+            for _ in pickletools.genops(stream):  # stops right after the STOP opcode
+                pass
+        except (ValueError, EOFError):
+            return None
+        parts.append(data[start : stream.tell()])
+    return parts if parts and stream.tell() == len(data) else None
+
+
+class FunctionStore:
+    """Pickled functions by the SHA-256 of their bytes, the most recently used kept within a
+    byte budget. Content-addressed, so a stored function is never stale."""
+
+    def __init__(self, max_bytes: int) -> None:
+        self._max_bytes = max_bytes
+        self._size = 0
+        self._functions: OrderedDict[str, bytes] = OrderedDict()
+
+    def __len__(self) -> int:
+        return len(self._functions)
+
+    def get(self, digest: str) -> bytes | None:
+        function = self._functions.get(digest)
+        if function is not None:
+            self._functions.move_to_end(digest)
+        return function
+
+    def put(self, digest: str, function: bytes) -> None:
+        if digest in self._functions:
+            self._functions.move_to_end(digest)
+            return
+        self._functions[digest] = function
+        self._size += len(function)
+        # The newest stays even when it alone is over the budget: the call needs it now.
+        while self._size > self._max_bytes and len(self._functions) > 1:
+            _, dropped = self._functions.popitem(last=False)
+            self._size -= len(dropped)
 
 
 class Service:
@@ -103,6 +142,7 @@ class Service:
         self.config = config
         self.executor = executor
         self.sessions: OrderedDict[str, dict[str, Any]] = OrderedDict()
+        self.functions = FunctionStore(config.max_function_bytes)
         self.calls: Counter[str] = Counter()
         self.refused: Counter[int] = Counter()
         self._key = config.api_key.encode()
@@ -171,9 +211,16 @@ class Service:
         session_id = request.headers.get(protocol.WARM_SESSION_HEADER)
         if session_id is not None and not protocol.WARM_SESSION_PATTERN.fullmatch(session_id):
             raise Refusal(400, "malformed_warm_session", "malformed warm session identifier")
+        digest = request.headers.get(protocol.FUNCTION_HEADER, "")
+        if not protocol.FUNCTION_DIGEST_PATTERN.fullmatch(digest):
+            raise Refusal(
+                400, "malformed_function_digest", f"{protocol.FUNCTION_HEADER} must be a SHA-256"
+            )
         body = await self.read_body(request)
-        if not await asyncio.to_thread(is_complete_pickle, body):
+        parts = await asyncio.to_thread(split_pickles, body, 2)
+        if parts is None:
             raise Refusal(400, "malformed_body", "body is not a pickled call")
+        payload = self._with_function(digest, parts)
         headers = {}
         if session_id is not None:
             session = self.sessions.get(session_id)
@@ -185,7 +232,7 @@ class Service:
             request.state.note = f"session={session_id}"
         self.calls["started"] += 1
         try:
-            reply = await self.executor.run(body)
+            reply = await self.executor.run(payload)
         except WorkerLost as exc:
             return self._failed(request, 502, "worker_lost", str(exc))
         except ExecutorUnavailable as exc:
@@ -197,6 +244,21 @@ class Service:
         status, code = _FAILURES[stage]
         remote = {"type": type_name, "message": message, "traceback": traceback_text}
         return self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
+
+    def _with_function(self, digest: str, parts: list[bytes]) -> bytes:
+        """The function's pickle and then the arguments', the function taken from the store
+        when the request carries the arguments alone."""
+        if len(parts) == 2:
+            function, arguments = parts
+            if hashlib.sha256(function).hexdigest() != digest:
+                raise Refusal(400, "malformed_body", "the function does not match its digest")
+            self.functions.put(digest, function)
+            self.calls["function_received"] += 1
+            return function + arguments
+        function = self.functions.get(digest)
+        if function is None:
+            raise Refusal(409, "unknown_function", "send the function with the call again")
+        return function + parts[0]
 
     def _failed(
         self, request: Request, status: int, code: str, message: str, **extra: Any
@@ -212,8 +274,19 @@ class Service:
                 **self.executor.describe(),
                 "calls": {name: self.calls[name] for name in ("started", "succeeded", "failed")},
                 "unknown_warm_session_runs": self.calls["unknown_warm_session"],
+                "functions": {"received": self.calls["function_received"], "held": len(self.functions)},
                 "refused": {str(status): count for status, count in sorted(self.refused.items())},
                 "warm_sessions": dict(self.sessions),
+            }
+        )
+
+    async def info(self, request: Request) -> Response:
+        self.authorize(request)
+        return JSONResponse(
+            {
+                "service": "zuvoda",
+                "version": __version__,
+                "max_body_bytes": self.config.max_body_bytes,
             }
         )
 
@@ -296,6 +369,7 @@ def create_app(config: ServiceConfig, executor: Executor) -> Starlette:
         Route(protocol.PRE_WARM_PATH, service.pre_warm, methods=["POST"]),
         Route(protocol.STATS_PATH, service.stats, methods=["GET"]),
         Route(protocol.HEALTH_PATH, service.health, methods=["GET"]),
+        Route(protocol.INFO_PATH, service.info, methods=["GET"]),
     ]
     return Starlette(
         routes=routes,

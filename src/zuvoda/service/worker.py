@@ -7,6 +7,7 @@ Dask workers need nothing of zuvoda installed (the service ships this module by 
 from __future__ import annotations
 
 import importlib
+import io
 import pickle
 import signal
 import threading
@@ -24,7 +25,8 @@ Reply = tuple[Any, ...]
 
 
 def execute(payload: bytes) -> Reply:
-    """Unpickle a (func, args, kwargs) call, run it and pickle its result; never raises."""
+    """Unpickle a call (the function's pickle, then the (args, kwargs) one), run it and pickle
+    its result; never raises."""
     try:
         func, args, kwargs = _load_call(payload)
     except BaseException as exc:  # noqa: BLE001 - reported to the caller, like all below
@@ -78,12 +80,14 @@ def _serve_warms(warms: Connection) -> None:
 
 
 def _load_call(payload: bytes) -> tuple[Any, tuple[Any, ...], dict[str, Any]]:
-    call = pickle.loads(payload)
-    if not (isinstance(call, tuple) and len(call) == 3):
-        raise TypeError(f"expected a (func, args, kwargs) tuple, got {type(call).__name__}")
-    func, args, kwargs = call
+    stream = io.BytesIO(payload)
+    func = pickle.load(stream)
     if not callable(func):
         raise TypeError(f"{type(func).__name__} object is not callable")
+    call = pickle.load(stream)
+    if not (isinstance(call, tuple) and len(call) == 2):
+        raise TypeError(f"expected an (args, kwargs) tuple, got {type(call).__name__}")
+    args, kwargs = call
     if not isinstance(args, tuple) or not isinstance(kwargs, dict):
         raise TypeError("args must be a tuple and kwargs a dict")
     return func, args, kwargs
