@@ -4,8 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python3 -m venv .venv-demo
-.venv-demo/bin/pip install --quiet '.[service,prewarm]'
+# Built and installed again only when the package's sources changed since the last run.
+stamp=$(find pyproject.toml CMakeLists.txt src -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum)
+if [ "$(cat .venv-demo/.source-stamp 2>/dev/null)" != "$stamp" ]; then
+    python3 -m venv .venv-demo
+    .venv-demo/bin/pip install --quiet '.[service,prewarm]'
+    echo "$stamp" > .venv-demo/.source-stamp
+fi
 
 port=${ZUVODA_SERVICE_PORT:-8750}
 export ZUVODA_API_URL="http://127.0.0.1:${port}"
