@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import inspect
 import io
 import operator
 import os
@@ -30,7 +31,11 @@ import httpx
 
 # Not part of cloudpickle's public names, but its own reducers for what it sends by value: using
 # them keeps by-value pickling for the user's modules local to this client's pickler.
-from cloudpickle.cloudpickle import _dynamic_class_reduce, dynamic_subimport
+from cloudpickle.cloudpickle import (
+    _DYNAMIC_CLASS_TRACKER_BY_ID,
+    _dynamic_class_reduce,
+    dynamic_subimport,
+)
 
 from zuvoda import __version__
 from zuvoda import protocol
@@ -270,7 +275,7 @@ class VazoVez:
                 "is api_url the address of a zuvoda service?"
             )
         try:
-            result = pickle.loads(response.content)
+            result = _load_result(response.content)
         except Exception as exc:
             raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
         self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
@@ -417,6 +422,47 @@ def _pickle_call(
     except Exception as exc:
         raise SerializationError(f"cannot pickle the call to {name}: {exc}") from exc
     return buffer.getvalue(), split
+
+
+class _ResultUnpickler(pickle.Unpickler):
+    """Resolves the classes a result carries by value to the caller's live classes, and leaves
+    those untouched: the service sends back by value what it received by value, and cloudpickle
+    would set the service's copies of their methods (with their globals cut down to what the
+    call needed) on the live class."""
+
+    _SKELETONS = frozenset({"_make_skeleton_class", "_make_skeleton_enum"})
+
+    def __init__(self, file: io.BytesIO) -> None:
+        super().__init__(file)
+        self._live: set[type] = set()
+
+    def find_class(self, module: str, name: str) -> Any:
+        found = super().find_class(module, name)
+        if module != "cloudpickle.cloudpickle":
+            return found
+        if name in self._SKELETONS:
+            return functools.partial(self._class, found)
+        if name == "_class_setstate":
+            return functools.partial(self._class_state, found)
+        return found
+
+    def _class(self, make: Any, *args: Any) -> type:
+        tracker_id = inspect.signature(make).bind(*args).arguments["class_tracker_id"]
+        live = _DYNAMIC_CLASS_TRACKER_BY_ID.get(tracker_id) if tracker_id else None
+        if live is not None:
+            self._live.add(live)
+            return live
+        made: type = make(*args)
+        return made
+
+    def _class_state(self, set_state: Any, cls: type, state: Any) -> type:
+        if cls in self._live:
+            return cls
+        return set_state(cls, state)  # type: ignore[no-any-return]
+
+
+def _load_result(data: bytes) -> Any:
+    return _ResultUnpickler(io.BytesIO(data)).load()
 
 
 @functools.cache

@@ -101,6 +101,19 @@ def test_remote_result_equals_local(client: Any, func: Any, args: tuple, kwargs:
     assert cloudpickle.list_registry_pickle_by_value() == set()
 
 
+def test_result_classes_are_the_live_ones_left_untouched(client: Any) -> None:
+    # The service sends by value the classes it got by value; the caller's own must not be
+    # rebuilt from them.
+    methods = dict(vars(Reading))
+    result = client.run(summarise_as_readings, READINGS)
+    assert type(result[0]) is Reading and result == READINGS
+    assert dict(vars(Reading)) == methods
+
+
+def summarise_as_readings(readings: list[Reading]) -> list[Reading]:
+    return [Reading(r.sensor, r.values) for r in readings]
+
+
 SCALE = 3
 
 
