@@ -10,9 +10,12 @@ are sent by value, since the service could not import them by name.
 
 from __future__ import annotations
 
+import json
 import os
 import pickle
 import site
+import socket
+import ssl
 import sys
 import sysconfig
 import threading
@@ -57,7 +60,8 @@ class ConnectionLostError(ZuvodaClientError, ConnectionError):
 
 
 class CallTimeoutError(ZuvodaClientError, TimeoutError):
-    """No answer within the client's timeout; the call may still be running remotely."""
+    """The service stopped answering for longer than the client's silence timeout; the call may
+    still be running there."""
 
 
 class ServiceError(ZuvodaClientError):
@@ -106,14 +110,30 @@ class RemoteExecutionError(ServiceError):
     "worker_lost")."""
 
 
+_DEFAULT_SILENCE_TIMEOUT_S = 30.0
+# Idle pooled connections to a service that vanished are found out, and dropped, by the kernel.
+_KEEPALIVE_OPTIONS = [
+    (socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1),
+    *(
+        (socket.IPPROTO_TCP, getattr(socket, name), value)
+        for name, value in (("TCP_KEEPIDLE", 15), ("TCP_KEEPINTVL", 5), ("TCP_KEEPCNT", 3))
+        if hasattr(socket, name)
+    ),
+]
+
+
 class VazoVez:
     """Runs calls on a zuvoda execution service; use it as a context manager.
 
     ``api_key`` defaults to ZUVODA_API_KEY (else VAZOVEZ_API_KEY) and ``api_url`` to
-    ZUVODA_API_URL (else a service on this machine's default port). ``fast`` opens the connection when the client opens, so that the first call does
-    not pay for it. ``timeout`` bounds the wait for each call's answer (None: no bound);
-    ``connect_timeout`` bounds reaching the service. Nothing is retried: a call runs at most once
-    per ``run``.
+    ZUVODA_API_URL (else a service on this machine's default port). ``fast`` opens the
+    connection when the client opens, so that the first call does not pay for it.
+
+    A call may run for hours: while it runs the service sends heartbeats, and the call fails
+    with CallTimeoutError only when nothing at all arrives for ``silence_timeout`` seconds
+    (default ZUVODA_SILENCE_TIMEOUT, else 30). ``connect_timeout`` bounds reaching the service.
+    An https service's certificate is verified against the system's authorities, or those in
+    the file ZUVODA_CA_BUNDLE names. Nothing is retried: a call runs at most once per ``run``.
     """
 
     def __init__(
@@ -123,7 +143,7 @@ class VazoVez:
         fast: bool = False,
         api_url: str | None = None,
         verbose: bool = False,
-        timeout: float | None = None,
+        silence_timeout: float | None = None,
         connect_timeout: float = 5.0,
     ) -> None:
         if api_key is None:
@@ -135,7 +155,7 @@ class VazoVez:
         self.api_url = url.rstrip("/")
         self.fast = fast
         self.verbose = verbose
-        self.timeout = timeout
+        self.silence_timeout = _silence_timeout(silence_timeout)
         self.connect_timeout = connect_timeout
         # Set by zuvoda.overflow once the service has pre-warmed a session for this script.
         self._warm_session_id: str | None = None
@@ -159,10 +179,14 @@ class VazoVez:
         headers = {"User-Agent": f"zuvoda/{__version__}"}
         if self.api_key:
             headers["Authorization"] = f"Bearer {self.api_key}"
+        bundle = os.environ.get("ZUVODA_CA_BUNDLE")
+        verify = ssl.create_default_context(cafile=bundle) if bundle else True
         self._http = httpx.Client(
             base_url=self.api_url,
             headers=headers,
-            timeout=httpx.Timeout(self.timeout, connect=self.connect_timeout),
+            # Every wait for the service's next bytes is bounded, not the call's duration.
+            timeout=httpx.Timeout(self.silence_timeout, connect=self.connect_timeout),
+            transport=httpx.HTTPTransport(verify=verify, socket_options=_KEEPALIVE_OPTIONS),
         )
         if self.fast:
             try:
@@ -193,36 +217,46 @@ class VazoVez:
             payload = cloudpickle.dumps((func, args, kwargs), protocol=pickle.HIGHEST_PROTOCOL)
         except Exception as exc:
             raise SerializationError(f"cannot pickle the call to {name}: {exc}") from exc
-        headers = {"Content-Type": protocol.CALL_CONTENT_TYPE}
+        headers = {
+            "Content-Type": protocol.CALL_CONTENT_TYPE,
+            protocol.HEARTBEAT_HEADER: f"{self.silence_timeout / 3:.3f}",
+        }
         if self._warm_session_id:
             headers[protocol.WARM_SESSION_HEADER] = self._warm_session_id
         started = time.perf_counter()
         try:
-            response = self._http.post(protocol.RUN_PATH, content=payload, headers=headers)
+            with self._http.stream(
+                "POST", protocol.RUN_PATH, content=payload, headers=headers
+            ) as response:
+                if response.status_code != 200:
+                    response.read()
+                    raise _error_from(response.status_code, response.content, name)
+                content_type = response.headers.get("content-type", "")
+                if content_type != protocol.OUTCOME_CONTENT_TYPE:
+                    raise ZuvodaClientError(
+                        f"{self.api_url} answered {content_type!r} instead of a zuvoda outcome; "
+                        "is api_url the address of a zuvoda service?"
+                    )
+                kind, body = _read_outcome(response, name)
         except (httpx.ConnectError, httpx.ConnectTimeout) as exc:
             raise ServiceUnavailableError(
                 f"cannot reach the zuvoda service at {self.api_url}: {exc}"
             ) from exc
         except httpx.TimeoutException as exc:
             raise CallTimeoutError(
-                f"no answer for {name} from {self.api_url} within {self.timeout} s; "
-                "the call may still be running there"
+                f"the service at {self.api_url} stopped answering: nothing for "
+                f"{self.silence_timeout:g} s during the call to {name}, which may still be "
+                "running there"
             ) from exc
         except httpx.TransportError as exc:
             raise ConnectionLostError(
                 f"connection to {self.api_url} lost during the call to {name}, which may have "
                 f"run: {exc!r}"
             ) from exc
-        if response.status_code != 200:
-            raise _error_from(response, name)
-        content_type = response.headers.get("content-type", "")
-        if content_type != protocol.RESULT_CONTENT_TYPE:
-            raise ZuvodaClientError(
-                f"{self.api_url} answered {content_type!r} instead of a zuvoda result; "
-                "is api_url the address of a zuvoda service?"
-            )
+        if kind == protocol.ERROR:
+            raise _error_from(None, body, name)
         try:
-            result = pickle.loads(response.content)
+            result = pickle.loads(body)
         except Exception as exc:
             raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
         self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
@@ -233,16 +267,45 @@ class VazoVez:
             print(f"zuvoda: {message}", file=sys.stderr)
 
 
-def _error_from(response: httpx.Response, name: str) -> ServiceError:
-    status = response.status_code
+def _silence_timeout(given: float | None) -> float:
+    if given is None:
+        text = os.environ.get("ZUVODA_SILENCE_TIMEOUT")
+        try:
+            given = float(text) if text else _DEFAULT_SILENCE_TIMEOUT_S
+        except ValueError:
+            raise ValueError(f"ZUVODA_SILENCE_TIMEOUT must be a number of seconds, got {text!r}")
+    if not 0 < given < float("inf"):
+        raise ValueError(f"the silence timeout must be a positive number of seconds, got {given}")
+    return given
+
+
+def _read_outcome(response: httpx.Response, name: str) -> tuple[bytes, bytearray]:
+    """The final frame of a run's answer, past the heartbeats: (RESULT, pickled result) or
+    (ERROR, JSON error)."""
     try:
-        error = response.json()["error"]
+        for kind, body in protocol.read_frames(response.iter_raw()):
+            if kind != protocol.HEARTBEAT:
+                return kind, body
+    except protocol.FrameError as exc:
+        raise ConnectionLostError(f"the answer for {name} is garbled ({exc}); it may have run")
+    raise ConnectionLostError(f"the service ended its answer before {name} ended; it may have run")
+
+
+def _error_from(status: int | None, body: bytes | bytearray, name: str) -> ServiceError:
+    """The error answered with HTTP ``status``, or carried by an error frame (``status`` None),
+    whose JSON holds the status the failure would have had."""
+    try:
+        answer = json.loads(body)
+        if status is None:
+            status = int(answer["status"])
+        error = answer["error"]
         code, message = str(error["code"]), str(error["message"])
         remote = error.get("remote") or {}
     except (ValueError, KeyError, TypeError, AttributeError):
+        answered = "an error frame" if status is None else f"HTTP {status}"
         return ServiceError(
-            f"the service answered HTTP {status} for {name}: {response.text[:200]!r}",
-            status=status,
+            f"the service answered {answered} for {name}: {bytes(body[:200])!r}",
+            status=status or 0,
             code="unexpected_answer",
         )
     if status == 401:
