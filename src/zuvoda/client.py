@@ -224,6 +224,22 @@ class VazoVez:
         if self._warm_session_id:
             headers[protocol.WARM_SESSION_HEADER] = self._warm_session_id
         started = time.perf_counter()
+        kind, body = self._exchange(payload, headers, name)
+        if kind == protocol.ERROR:
+            raise _error_from(None, body, name)
+        try:
+            result = pickle.loads(body)
+        except Exception as exc:
+            raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
+        self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
+        return result
+
+    def _exchange(
+        self, payload: bytes, headers: dict[str, str], name: str
+    ) -> tuple[bytes, bytearray]:
+        """Posts a call and answers its final frame, mapping every failure on the way to the
+        ZuvodaClientError that says whether the call may have run."""
+        assert self._http is not None
         try:
             with self._http.stream(
                 "POST", protocol.RUN_PATH, content=payload, headers=headers
@@ -237,7 +253,7 @@ class VazoVez:
                         f"{self.api_url} answered {content_type!r} instead of a zuvoda outcome; "
                         "is api_url the address of a zuvoda service?"
                     )
-                kind, body = _read_outcome(response, name)
+                return _read_outcome(response, name)
         except (httpx.ConnectError, httpx.ConnectTimeout) as exc:
             raise ServiceUnavailableError(
                 f"cannot reach the zuvoda service at {self.api_url}: {exc}"
@@ -253,14 +269,6 @@ class VazoVez:
                 f"connection to {self.api_url} lost during the call to {name}, which may have "
                 f"run: {exc!r}"
             ) from exc
-        if kind == protocol.ERROR:
-            raise _error_from(None, body, name)
-        try:
-            result = pickle.loads(body)
-        except Exception as exc:
-            raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
-        self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
-        return result
 
     def _say(self, message: str) -> None:
         if self.verbose:
@@ -287,7 +295,8 @@ def _read_outcome(response: httpx.Response, name: str) -> tuple[bytes, bytearray
             if kind != protocol.HEARTBEAT:
                 return kind, body
     except protocol.FrameError as exc:
-        raise ConnectionLostError(f"the answer for {name} is garbled ({exc}); it may have run")
+        message = f"the answer for {name} is garbled ({exc}); it may have run"
+        raise ConnectionLostError(message) from exc
     raise ConnectionLostError(f"the service ended its answer before {name} ended; it may have run")
 
 

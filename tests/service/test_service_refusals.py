@@ -165,18 +165,20 @@ def test_client_raises_for_refusals(
 
 JSON = "application/json"
 DEEP = 100_000
+MALFORMED = (400, "malformed_body")
 # Refused pre-warm requests: content type, body, status and error code.
 BAD_PRE_WARMS = {
-    "not JSON": (JSON, b"{source_code: 1", 400, "malformed_body"),
-    "not UTF-8": (JSON, b'{"source_code": "\xff", "fast": true}', 400, "malformed_body"),
-    "array": (JSON, b"[]", 400, "malformed_body"),
-    "nested 100,000 deep": (JSON, b"[" * DEEP + b"]" * DEEP, 400, "malformed_body"),
-    "missing fast": (JSON, b'{"source_code": null}', 400, "malformed_body"),
-    "missing source_code": (JSON, b'{"fast": true}', 400, "malformed_body"),
-    "fast not a boolean": (JSON, b'{"source_code": null, "fast": "yes"}', 400, "malformed_body"),
-    "source_code not a string": (JSON, b'{"source_code": 12, "fast": false}', 400, "malformed_body"),
-    "not JSON content type": ("text/plain", b'{"source_code": null, "fast": true}', 415,
-                              "unsupported_media_type"),
+    "not JSON": (JSON, b"{source_code: 1", *MALFORMED),
+    "not UTF-8": (JSON, b'{"source_code": "\xff", "fast": true}', *MALFORMED),
+    "array": (JSON, b"[]", *MALFORMED),
+    "nested 100,000 deep": (JSON, b"[" * DEEP + b"]" * DEEP, *MALFORMED),
+    "missing fast": (JSON, b'{"source_code": null}', *MALFORMED),
+    "missing source_code": (JSON, b'{"fast": true}', *MALFORMED),
+    "fast not a boolean": (JSON, b'{"source_code": null, "fast": "yes"}', *MALFORMED),
+    "source_code not a string": (JSON, b'{"source_code": 12, "fast": false}', *MALFORMED),
+    "not JSON content type": (
+        "text/plain", b'{"source_code": null, "fast": true}', 415, "unsupported_media_type"
+    ),
     # The service's pre-warm limit is the default, a mebibyte.
     "source over the limit": (
         JSON, json.dumps({"source_code": "x = 1\n" * 200_000, "fast": False}).encode(), 413,

@@ -186,7 +186,8 @@ class Service:
         async for chunk in request.stream():
             body += chunk
             if len(body) > limit:
-                raise Refusal(413, "body_too_large", f"body exceeds the {limit} byte limit ({option})")
+                message = f"body exceeds the {limit} byte limit ({option})"
+                raise Refusal(413, "body_too_large", message)
         return bytes(body)
 
     def heartbeat_interval(self, request: Request) -> float:
