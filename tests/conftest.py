@@ -16,7 +16,13 @@ LOGGER_NAME = "zuvoda.overflow"
 @pytest.fixture(autouse=True)
 def no_api_settings(monkeypatch):
     """No test, and no program a test starts, sees the developer's API key or URL."""
-    for name in ("ZUVODA_API_KEY", "VAZOVEZ_API_KEY", "ZUVODA_API_URL"):
+    for name in (
+        "ZUVODA_API_KEY",
+        "VAZOVEZ_API_KEY",
+        "ZUVODA_API_URL",
+        "ZUVODA_SILENCE_TIMEOUT",
+        "ZUVODA_CA_BUNDLE",
+    ):
         monkeypatch.delenv(name, raising=False)
 
 

@@ -17,9 +17,12 @@ import functools
 import hashlib
 import inspect
 import io
+import json
 import operator
 import os
 import pickle
+import socket
+import ssl
 import sys
 import time
 import types
@@ -81,7 +84,8 @@ class ConnectionLostError(ZuvodaClientError, ConnectionError):
 
 
 class CallTimeoutError(ZuvodaClientError, TimeoutError):
-    """No answer within the client's timeout; the call may still be running remotely."""
+    """The service stopped answering for longer than the client's silence timeout; the call may
+    still be running there."""
 
 
 class ServiceError(ZuvodaClientError):
@@ -130,15 +134,32 @@ class RemoteExecutionError(ServiceError):
     "worker_lost")."""
 
 
+_DEFAULT_SILENCE_TIMEOUT_S = 30.0
+# Idle pooled connections to a service that vanished are found out, and dropped, by the kernel.
+_KEEPALIVE_OPTIONS = [
+    (socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1),
+    *(
+        (socket.IPPROTO_TCP, getattr(socket, name), value)
+        for name, value in (("TCP_KEEPIDLE", 15), ("TCP_KEEPINTVL", 5), ("TCP_KEEPCNT", 3))
+        if hasattr(socket, name)
+    ),
+]
+
+
 class VazoVez:
     """Runs calls on a zuvoda execution service; use it as a context manager.
 
     ``api_key`` defaults to ZUVODA_API_KEY (else VAZOVEZ_API_KEY) and ``api_url`` to
     ZUVODA_API_URL (else a service on this machine's default port). Opening the client makes one
     authenticated request, within ``connect_timeout``, and raises if the service is not there or
-    refuses the key. ``timeout`` bounds the wait for each call's answer (None: no bound).
-    ``fast`` is accepted for the monitor's sake: the connection is always opened up front.
-    Nothing is retried: a call runs at most once per ``run``.
+    refuses the key. ``fast`` is accepted for the monitor's sake: the connection is always opened
+    up front.
+
+    A call may run for hours: while it runs the service sends heartbeats, and the call fails
+    with CallTimeoutError only when nothing at all arrives for ``silence_timeout`` seconds
+    (default ZUVODA_SILENCE_TIMEOUT, else 30). An https service's certificate is verified against
+    the system's authorities, or those in the file ZUVODA_CA_BUNDLE names. Nothing is retried: a
+    call runs at most once per ``run``.
     """
 
     # Digests of functions the service holds; past this many, the oldest are forgotten.
@@ -151,7 +172,7 @@ class VazoVez:
         fast: bool = False,
         api_url: str | None = None,
         verbose: bool = False,
-        timeout: float | None = None,
+        silence_timeout: float | None = None,
         connect_timeout: float = 5.0,
     ) -> None:
         if api_key is None:
@@ -163,7 +184,7 @@ class VazoVez:
         self.api_url = url.rstrip("/")
         self.fast = fast
         self.verbose = verbose
-        self.timeout = timeout
+        self.silence_timeout = _silence_timeout(silence_timeout)
         self.connect_timeout = connect_timeout
         # Set by zuvoda.overflow once the service has pre-warmed a session for this script.
         self._warm_session_id: str | None = None
@@ -192,13 +213,17 @@ class VazoVez:
                 "no API key: set ZUVODA_API_KEY (or pass api_key=) to the key of your zuvoda "
                 "service"
             )
+        bundle = os.environ.get("ZUVODA_CA_BUNDLE")
+        verify = ssl.create_default_context(cafile=bundle) if bundle else True
         http = httpx.Client(
             base_url=self.api_url,
             headers={
                 "User-Agent": f"zuvoda/{__version__}",
                 "Authorization": f"Bearer {self.api_key}",
             },
-            timeout=httpx.Timeout(self.timeout, connect=self.connect_timeout),
+            # Every wait for the service's next bytes is bounded, not the call's duration.
+            timeout=httpx.Timeout(self.silence_timeout, connect=self.connect_timeout),
+            transport=httpx.HTTPTransport(verify=verify, socket_options=_KEEPALIVE_OPTIONS),
         )
         try:
             self.max_body_bytes = self._introduce(http)
@@ -252,50 +277,65 @@ class VazoVez:
         name = getattr(func, "__qualname__", type(func).__name__)
         body, split = _pickle_call(func, args, kwargs, self.max_body_bytes, name)
         digest = hashlib.sha256(body[:split]).hexdigest()
+        headers = {
+            "Content-Type": protocol.CALL_CONTENT_TYPE,
+            protocol.FUNCTION_HEADER: digest,
+            protocol.HEARTBEAT_HEADER: f"{self.silence_timeout / 3:.3f}",
+        }
+        if self._warm_session_id:
+            headers[protocol.WARM_SESSION_HEADER] = self._warm_session_id
         started = time.perf_counter()
         if digest in self._known_functions:
-            response = self._post(name, digest, body[split:])
-            if _is_unknown_function(response):
+            try:
+                kind, outcome = self._exchange(body[split:], headers, name)
+            except RequestRejectedError as refusal:
+                if refusal.code != "unknown_function":
+                    raise
                 # The service forgot it (restarted, or made room): send it again.
                 del self._known_functions[digest]
-                response = self._post(name, digest, body)
+                kind, outcome = self._exchange(body, headers, name)
         else:
-            response = self._post(name, digest, body)
-        if response.status_code == 200:
-            self._remember(digest)
-        else:
-            error = _error_from(response, name)
-            if error.code in protocol.REMOTE_FAILURE_CODES:
-                self._remember(digest)
-            raise error
-        content_type = response.headers.get("content-type", "")
-        if content_type != protocol.RESULT_CONTENT_TYPE:
-            raise ZuvodaClientError(
-                f"{self.api_url} answered {content_type!r} instead of a zuvoda result; "
-                "is api_url the address of a zuvoda service?"
-            )
+            kind, outcome = self._exchange(body, headers, name)
+        # An outcome means the call was handed on to run, so the service holds the function.
+        self._remember(digest)
+        if kind == protocol.ERROR:
+            raise _error_from(None, outcome, name)
         try:
-            result = _load_result(response.content)
+            result = _load_result(outcome)
         except Exception as exc:
             raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
         self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
         return result
 
-    def _post(self, name: str, digest: str, body: bytes) -> httpx.Response:
+    def _exchange(
+        self, payload: bytes, headers: dict[str, str], name: str
+    ) -> tuple[bytes, bytearray]:
+        """Posts a call and answers its final frame, mapping every failure on the way to the
+        ZuvodaClientError that says whether the call may have run."""
         assert self._http is not None
-        headers = {"Content-Type": protocol.CALL_CONTENT_TYPE, protocol.FUNCTION_HEADER: digest}
-        if self._warm_session_id:
-            headers[protocol.WARM_SESSION_HEADER] = self._warm_session_id
         try:
-            return self._http.post(protocol.RUN_PATH, content=body, headers=headers)
+            with self._http.stream(
+                "POST", protocol.RUN_PATH, content=payload, headers=headers
+            ) as response:
+                if response.status_code != 200:
+                    response.read()
+                    raise _error_from(response.status_code, response.content, name)
+                content_type = response.headers.get("content-type", "")
+                if content_type != protocol.OUTCOME_CONTENT_TYPE:
+                    raise ZuvodaClientError(
+                        f"{self.api_url} answered {content_type!r} instead of a zuvoda outcome; "
+                        "is api_url the address of a zuvoda service?"
+                    )
+                return _read_outcome(response, name)
         except (httpx.ConnectError, httpx.ConnectTimeout) as exc:
             raise ServiceUnavailableError(
                 f"cannot reach the zuvoda service at {self.api_url}: {exc}"
             ) from exc
         except httpx.TimeoutException as exc:
             raise CallTimeoutError(
-                f"no answer for {name} from {self.api_url} within {self.timeout} s; "
-                "the call may still be running there"
+                f"the service at {self.api_url} stopped answering: nothing for "
+                f"{self.silence_timeout:g} s during the call to {name}, which may still be "
+                "running there"
             ) from exc
         except httpx.TransportError as exc:
             raise ConnectionLostError(
@@ -314,25 +354,46 @@ class VazoVez:
             print(f"zuvoda: {message}", file=sys.stderr)
 
 
-def _is_unknown_function(response: httpx.Response) -> bool:
-    if response.status_code != 409:
-        return False
-    try:
-        return bool(response.json()["error"]["code"] == "unknown_function")
-    except (ValueError, KeyError, TypeError):
-        return False
+def _silence_timeout(given: float | None) -> float:
+    if given is None:
+        text = os.environ.get("ZUVODA_SILENCE_TIMEOUT")
+        try:
+            given = float(text) if text else _DEFAULT_SILENCE_TIMEOUT_S
+        except ValueError:
+            raise ValueError(f"ZUVODA_SILENCE_TIMEOUT must be a number of seconds, got {text!r}")
+    if not 0 < given < float("inf"):
+        raise ValueError(f"the silence timeout must be a positive number of seconds, got {given}")
+    return given
 
 
-def _error_from(response: httpx.Response, name: str) -> ServiceError:
-    status = response.status_code
+def _read_outcome(response: httpx.Response, name: str) -> tuple[bytes, bytearray]:
+    """The final frame of a run's answer, past the heartbeats: (RESULT, pickled result) or
+    (ERROR, JSON error)."""
     try:
-        error = response.json()["error"]
+        for kind, body in protocol.read_frames(response.iter_raw()):
+            if kind != protocol.HEARTBEAT:
+                return kind, body
+    except protocol.FrameError as exc:
+        message = f"the answer for {name} is garbled ({exc}); it may have run"
+        raise ConnectionLostError(message) from exc
+    raise ConnectionLostError(f"the service ended its answer before {name} ended; it may have run")
+
+
+def _error_from(status: int | None, body: bytes | bytearray, name: str) -> ServiceError:
+    """The error answered with HTTP ``status``, or carried by an error frame (``status`` None),
+    whose JSON holds the status the failure would have had."""
+    try:
+        answer = json.loads(body)
+        if status is None:
+            status = int(answer["status"])
+        error = answer["error"]
         code, message = str(error["code"]), str(error["message"])
         remote = error.get("remote") or {}
     except (ValueError, KeyError, TypeError, AttributeError):
+        answered = "an error frame" if status is None else f"HTTP {status}"
         return ServiceError(
-            f"the service answered HTTP {status} for {name}: {response.text[:200]!r}",
-            status=status,
+            f"the service answered {answered} for {name}: {bytes(body[:200])!r}",
+            status=status or 0,
             code="unexpected_answer",
         )
     if status == 401:

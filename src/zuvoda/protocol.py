@@ -1,7 +1,11 @@
-"""Names and defaults of the HTTP protocol spoken between ``zuvoda.client`` and the service;
-the client imports nothing of ``zuvoda.service``."""
+"""Names and defaults of the HTTP protocol spoken between ``zuvoda.client`` and the service, and
+the frames of a run's answer; the client imports nothing of ``zuvoda.service``."""
+
+from __future__ import annotations
 
 import re
+import struct
+from collections.abc import Iterable, Iterator
 
 DEFAULT_PORT = 8750
 DEFAULT_API_URL = f"http://127.0.0.1:{DEFAULT_PORT}"
@@ -18,16 +22,78 @@ DEFAULT_MAX_BODY_BYTES = 64 * 1024 * 1024
 # A run request's body is the pickled function followed by the pickled (args, kwargs) tuple, or
 # the second alone once the service holds the function: FUNCTION_HEADER always names the
 # function by the SHA-256 of its pickle, and a service that does not hold it answers 409 with
-# the code "unknown_function". A successful answer's body is the cloudpickled result. Every other
-# answer is JSON: {"error": {"code", "message", ...}}.
+# the code "unknown_function". A pre-warm request's body is JSON. A request refused before its
+# call runs is answered with its HTTP status and a JSON body {"error": {"code", "message", ...}}.
+# A call handed on to run is answered 200 with a stream of frames: heartbeats while it runs, then
+# one final RESULT (the cloudpickled result) or ERROR frame (that same JSON, with the HTTP status
+# the failure would have had as "status").
 CALL_CONTENT_TYPE = "application/vnd.zuvoda.call+pickle"
-RESULT_CONTENT_TYPE = "application/vnd.zuvoda.result+pickle"
+PRE_WARM_CONTENT_TYPE = "application/json"
+OUTCOME_CONTENT_TYPE = "application/vnd.zuvoda.outcome+frames"
 
 FUNCTION_HEADER = "X-Zuvoda-Function"
 FUNCTION_DIGEST_PATTERN = re.compile(r"[0-9a-f]{64}")
 
 WARM_SESSION_HEADER = "X-Zuvoda-Warm-Session"
 WARM_SESSION_PATTERN = re.compile(r"[A-Za-z0-9_-]{1,128}")
+# Seconds between heartbeats that a client asks for; the service keeps it within its bounds.
+HEARTBEAT_HEADER = "X-Zuvoda-Heartbeat-Interval"
 
 # Error codes of calls that reached a worker and failed there.
-REMOTE_FAILURE_CODES = frozenset({"remote_exception", "result_not_serializable", "worker_lost"})
+REMOTE_FAILURE_CODES = frozenset(
+    {"remote_exception", "result_not_serializable", "result_too_large", "worker_lost"}
+)
+
+HEARTBEAT = b"h"
+RESULT = b"r"
+ERROR = b"e"
+_FRAME_KINDS = frozenset({HEARTBEAT, RESULT, ERROR})
+# A frame is its kind, the length of its payload, and the payload.
+_FRAME_HEADER = struct.Struct(">cQ")
+# Large payloads go out in slices, so that the server's buffers never copy them whole.
+_SLICE_BYTES = 1 << 20
+
+
+class FrameError(ValueError):
+    """The bytes received are not a stream of frames."""
+
+
+def frame(kind: bytes, payload: bytes = b"") -> Iterator[bytes]:
+    """The bytes of one frame, in slices of at most about a mebibyte."""
+    yield _FRAME_HEADER.pack(kind, len(payload))
+    view = memoryview(payload)
+    for start in range(0, len(view), _SLICE_BYTES):
+        yield bytes(view[start : start + _SLICE_BYTES])
+
+
+def read_frames(chunks: Iterable[bytes]) -> Iterator[tuple[bytes, bytearray]]:
+    """The (kind, payload) frames in a stream cut into chunks anywhere; each payload is filled in
+    place, without joining chunks. Raises FrameError on bytes that are no frame."""
+    header = bytearray()
+    payload: bytearray | None = None
+    kind = b""
+    filled = 0
+    for chunk in chunks:
+        view = memoryview(chunk)
+        while view:
+            if payload is None:
+                taken = _FRAME_HEADER.size - len(header)
+                header += view[:taken]
+                view = view[taken:]
+                if len(header) < _FRAME_HEADER.size:
+                    break
+                kind, length = _FRAME_HEADER.unpack(header)
+                if kind not in _FRAME_KINDS:
+                    raise FrameError(f"unknown frame kind {kind!r}")
+                header.clear()
+                payload, filled = bytearray(length), 0
+            else:
+                taken = min(len(payload) - filled, len(view))
+                payload[filled : filled + taken] = view[:taken]
+                filled += taken
+                view = view[taken:]
+            if filled == len(payload):
+                yield kind, payload
+                payload = None
+    if header or payload is not None:
+        raise FrameError("the stream ended inside a frame")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -15,11 +16,17 @@ from typing import Any
 import httpx
 import pytest
 
+from zuvoda import protocol
 from zuvoda.client import VazoVez
 
 API_KEY = "test-key-5d1e9c"
 MAX_BODY_BYTES = 64 * 1024
+MAX_RESULT_BYTES = 1024 * 1024
 STARTUP_TIMEOUT_S = 30.0
+CONTENT_TYPES = {
+    protocol.RUN_PATH: protocol.CALL_CONTENT_TYPE,
+    protocol.PRE_WARM_PATH: protocol.PRE_WARM_CONTENT_TYPE,
+}
 
 
 def free_port() -> int:
@@ -43,10 +50,13 @@ class RunningService:
     api_key = API_KEY
     max_body_bytes: int | None = None
 
-    def __init__(self, url: str, process: subprocess.Popen[bytes], log_path: Path) -> None:
+    def __init__(
+        self, url: str, process: subprocess.Popen[bytes], log_path: Path, verify: Any
+    ) -> None:
         self.url = url
         self.process = process
         self.log_path = log_path
+        self.verify = verify
 
     def client_environment(self) -> dict[str, str]:
         """Environment for a script that reaches this service through ZUVODA_API_URL/KEY."""
@@ -56,15 +66,18 @@ class RunningService:
         return VazoVez(**{"api_key": API_KEY, "api_url": self.url, **options})
 
     def post(self, path: str, api_key: str | None = API_KEY, **request: Any) -> httpx.Response:
-        headers = request.pop("headers", {})
+        headers = {"Content-Type": CONTENT_TYPES[path], **request.pop("headers", {})}
         if api_key is not None:
             headers["Authorization"] = f"Bearer {api_key}"
         request.setdefault("timeout", 30)
-        return httpx.post(self.url + path, headers=headers, **request)
+        return httpx.post(self.url + path, headers=headers, verify=self.verify, **request)
 
     def stats(self) -> dict[str, Any]:
         answer = httpx.get(
-            f"{self.url}/v1/stats", headers={"Authorization": f"Bearer {API_KEY}"}, timeout=10
+            f"{self.url}/v1/stats",
+            headers={"Authorization": f"Bearer {API_KEY}"},
+            timeout=10,
+            verify=self.verify,
         )
         answer.raise_for_status()
         return answer.json()
@@ -79,9 +92,11 @@ class RunningService:
 
 
 @contextlib.contextmanager
-def start_service(log_dir: Path, *options: str) -> Iterator[RunningService]:
+def start_service(log_dir: Path, *options: str, verify: Any = True) -> Iterator[RunningService]:
+    """The service started with ``options``; ``verify`` is how to check its certificate when
+    ``options`` make it serve https."""
     port = free_port()
-    url = f"http://127.0.0.1:{port}"
+    url = f"{'https' if '--tls-cert' in options else 'http'}://127.0.0.1:{port}"
     log_path = log_dir / f"service-{port}.log"
     command = [sys.executable, "-m", "zuvoda.service", "--port", str(port), *options]
     with open(log_path, "wb") as log:
@@ -94,15 +109,16 @@ def start_service(log_dir: Path, *options: str) -> Iterator[RunningService]:
             if process.poll() is not None:
                 pytest.fail(f"service exited with {process.returncode}:\n{log_path.read_text()}")
             try:
-                if httpx.get(f"{url}/v1/health", timeout=1).status_code == 200:
+                if httpx.get(f"{url}/v1/health", timeout=1, verify=verify).status_code == 200:
                     break
             except httpx.TransportError:
                 pass
             if time.monotonic() > deadline:
                 pytest.fail(f"service not ready in {STARTUP_TIMEOUT_S} s:\n{log_path.read_text()}")
             time.sleep(0.05)
-        yield RunningService(url, process, log_path)
+        yield RunningService(url, process, log_path, verify)
     finally:
+        process.send_signal(signal.SIGCONT)  # in case a test stopped it
         process.terminate()
         try:
             process.wait(timeout=15)
@@ -113,9 +129,12 @@ def start_service(log_dir: Path, *options: str) -> Iterator[RunningService]:
 
 @pytest.fixture(scope="session")
 def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator[RunningService]:
-    """A service with two local worker processes and a small body limit, shared by the tests."""
+    """A service with two local worker processes and small body and result limits, shared by
+    the tests."""
     log_dir = tmp_path_factory.mktemp("service")
-    with start_service(log_dir, "--workers", "2", "--max-body-bytes", str(MAX_BODY_BYTES)) as svc:
+    options = ["--workers", "2", "--max-body-bytes", str(MAX_BODY_BYTES)]
+    options += ["--max-result-bytes", str(MAX_RESULT_BYTES)]
+    with start_service(log_dir, *options) as svc:
         svc.max_body_bytes = MAX_BODY_BYTES
         yield svc
 
@@ -123,7 +142,9 @@ def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator[RunningService
 @pytest.fixture(scope="session")
 def launch_service(tmp_path_factory: pytest.TempPathFactory) -> Any:
     """Starts a service of one's own with the given options: ``with launch_service(...)``."""
-    return lambda *options: start_service(tmp_path_factory.mktemp("service"), *options)
+    return lambda *options, **settings: start_service(
+        tmp_path_factory.mktemp("service"), *options, **settings
+    )
 
 
 @pytest.fixture

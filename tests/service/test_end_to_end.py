@@ -4,12 +4,16 @@ user script, the real client, the real service in its own process, and its worke
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+import psutil
 import pytest
 
 SCRIPTED = Path(__file__).parents[1] / "system"
@@ -48,20 +52,30 @@ def overloaded():
 
 
 def run_user_script(
-    tmp_path: Path, environment: dict[str, str], body: str, definitions: str = ""
+    tmp_path: Path,
+    environment: dict[str, str],
+    body: str,
+    definitions: str = "",
+    during: Callable[[], None] = list,
 ) -> Any:
-    """Runs a script whose ``definitions`` precede its overflow() call, as in most scripts."""
+    """The output lines of a script whose ``definitions`` precede its overflow() call, as in
+    most scripts; ``during`` runs while the script does."""
     script = tmp_path / "user_script.py"
     prelude = PRELUDE.format(definitions=textwrap.dedent(definitions))
     script.write_text(prelude + textwrap.dedent(body), encoding="utf-8")
     paths = [str(SCRIPTED), *environment.get("PYTHONPATH", "").split(os.pathsep)]
     env = {**environment, "PYTHONPATH": os.pathsep.join(p for p in paths if p)}
-    result = subprocess.run(
-        [sys.executable, str(script)], capture_output=True, text=True, check=False, timeout=120, env=env,
-        cwd=tmp_path,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
-    return result.stdout.splitlines()
+    with subprocess.Popen(
+        [sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=env, cwd=tmp_path,
+    ) as process:
+        try:
+            during()
+            stdout, stderr = process.communicate(timeout=120)
+        finally:
+            process.kill()
+    assert process.returncode == 0, stdout + stderr
+    return stdout.splitlines()
 
 
 def write_sibling(tmp_path: Path, source: str) -> None:
@@ -171,6 +185,7 @@ print("same result:", local == remote)
 def test_warm_session_reaches_the_service(service: Any, tmp_path: Path, url_end: str) -> None:
     environment = service.client_environment()
     environment["ZUVODA_API_URL"] += url_end
+    runs = service.stats()["warm_sessions"]["runs"]
     lines = run_user_script(tmp_path, environment, """
 scripted.wait_for(lambda: monitor._warm_result)
 overloaded()
@@ -178,8 +193,8 @@ print("results", compute([1, 2]), compute([3]))
 print("session", monitor._warm_result["warm_session_id"])
 """)
     assert "results 5 9" in lines
-    session_id = next(line.split()[1] for line in lines if line.startswith("session "))
-    assert service.stats()["warm_sessions"][session_id]["runs"] == 2
+    assert any(line.startswith("session ") and len(line) > 10 for line in lines)
+    assert service.stats()["warm_sessions"]["runs"] == runs + 2
 
 
 def test_remote_exception_falls_back_to_local(service: Any, tmp_path: Path) -> None:
@@ -205,6 +220,59 @@ except TypeError as exc:
     assert "context: RemoteExecutionError ValueError" in lines
     assert "WARNING Cloud offload of takes_only_factory() failed (" in output
     assert "local error: unexpected keyword argument 'factoryy' {}" in lines
+
+
+SILENCE_TIMEOUT_S = 2.0
+
+
+@pytest.mark.parametrize("fault", [signal.SIGSTOP, signal.SIGKILL], ids=["stopped", "killed"])
+def test_service_fault_during_a_call_falls_back(
+    launch_service: Any, tmp_path: Path, fault: signal.Signals
+) -> None:
+    marker = tmp_path / "started remotely"
+    body = f"""
+import os, time
+SCRIPT = os.getpid()
+
+def slow():
+    if os.getpid() != SCRIPT:  # remotely: say so, then outlast the test
+        open({str(marker)!r}, "w").close()
+        time.sleep(300)
+    return os.getpid() == SCRIPT
+
+overloaded()
+slow()  # runs here, and has the calls after it offloaded
+print("ran here", slow())
+"""
+    with launch_service("--workers", "2") as stopping:
+        # Both workers, the busy one and the idle one, and any helper process.
+        children = psutil.Process(stopping.process.pid).children()
+        faulted = 0.0
+
+        def fault_once_the_call_runs() -> None:
+            nonlocal faulted
+            deadline = time.monotonic() + 60
+            while not marker.exists():
+                assert time.monotonic() < deadline, "the call never started remotely"
+                time.sleep(0.02)
+            stopping.process.send_signal(fault)
+            faulted = time.monotonic()
+            if fault == signal.SIGKILL:
+                _, alive = psutil.wait_procs(children, timeout=5)
+                assert alive == [], "workers outlived their service"
+
+        environment = {
+            **stopping.client_environment(), "ZUVODA_SILENCE_TIMEOUT": str(SILENCE_TIMEOUT_S)
+        }
+        lines = run_user_script(tmp_path, environment, body, during=fault_once_the_call_runs)
+        fell_back = time.monotonic() - faulted
+    assert "ran here True" in lines
+    warnings = [line for line in lines if line.startswith("WARNING Cloud offload")]
+    assert len(warnings) == 1 and "falling back to local" in warnings[0], lines
+    if fault == signal.SIGSTOP:
+        assert "stopped answering" in warnings[0] and "may still be running" in warnings[0]
+        # Silence detected, not the end of the 300 s call; the rest is the script ending.
+        assert fell_back < SILENCE_TIMEOUT_S + 10
 
 
 @pytest.mark.parametrize("setting", ["nothing configured", "wrong key", "no service"])

@@ -3,16 +3,26 @@
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import functools
 import hashlib
+import ipaddress
+import ssl
 import subprocess
 import sys
 import textwrap
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import cloudpickle
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+from zuvoda.client import ServiceUnavailableError
 
 import zuvoda.overflow
 from zuvoda.client import _pickle_call
@@ -190,3 +200,63 @@ def test_concurrent_calls_get_their_own_results(client: Any) -> None:
     with ThreadPoolExecutor(6) as pool:
         results = list(pool.map(lambda n: client.run(pow, n, 2), range(24)))
     assert results == [n * n for n in range(24)]
+
+
+def self_signed_certificate(directory: Path) -> tuple[Path, Path]:
+    """A certificate for 127.0.0.1 that is its own authority, and its key."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "zuvoda test service")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    certificate = (
+        x509.CertificateBuilder()
+        .subject_name(name)
+        .issuer_name(name)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(minutes=5))
+        .not_valid_after(now + datetime.timedelta(days=1))
+        .add_extension(
+            x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
+            critical=False,
+        )
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .sign(key, hashes.SHA256())
+    )
+    cert_path, key_path = directory / "service.pem", directory / "service.key"
+    cert_path.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
+    key_path.write_bytes(
+        key.private_bytes(
+            serialization.Encoding.PEM,
+            serialization.PrivateFormat.PKCS8,
+            serialization.NoEncryption(),
+        )
+    )
+    return cert_path, key_path
+
+
+@pytest.fixture(scope="module")
+def tls_service(
+    launch_service: Any, tmp_path_factory: pytest.TempPathFactory
+) -> Iterator[tuple[Any, Path]]:
+    cert, key = self_signed_certificate(tmp_path_factory.mktemp("tls"))
+    trusting = ssl.create_default_context(cafile=str(cert))
+    with launch_service(
+        "--workers", "1", "--tls-cert", str(cert), "--tls-key", str(key), verify=trusting
+    ) as service:
+        yield service, cert
+
+
+@pytest.mark.parametrize("trusted", [True, False], ids=["CA bundle given", "no CA bundle"])
+def test_https_service_is_verified(
+    tls_service: tuple[Any, Path], monkeypatch: pytest.MonkeyPatch, trusted: bool
+) -> None:
+    service, cert = tls_service
+    assert service.url.startswith("https://")
+    if trusted:
+        monkeypatch.setenv("ZUVODA_CA_BUNDLE", str(cert))
+    if trusted:
+        with service.client() as client:
+            assert client.run(pow, 3, 3) == 27
+    else:
+        with pytest.raises(ServiceUnavailableError, match="CERTIFICATE_VERIFY_FAILED"):
+            service.client().open()

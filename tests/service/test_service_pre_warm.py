@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import json
 import os
 import sys
+import threading
 import time
 from typing import Any
 
+import httpx
 import pytest
 
 pytestmark = pytest.mark.timeout(60)
@@ -56,21 +59,52 @@ def test_fast_pre_warm_imports_the_script_modules_in_workers(service: Any) -> No
 
 @pytest.mark.parametrize(
     ("source_code", "fast"),
-    [("import json\n", False), (None, True), ("def broken(:\n", False)],
-    ids=["background warming", "no source", "source that does not parse"],
+    [
+        ("import json\n", False),
+        (None, True),
+        ("def broken(:\n", False),
+        ("(" * 100_000 + "\n", True),
+        ("x = '''" + "import a\n" * 10, True),
+    ],
+    ids=[
+        "background warming",
+        "no source",
+        "source that does not parse",
+        "source nested 100,000 deep",
+        "unterminated string",
+    ],
 )
 def test_warm_session_id_reaches_the_service(
     service: Any, source_code: str | None, fast: bool
 ) -> None:
+    runs = service.stats()["warm_sessions"]["runs"]
     warm = pre_warm(service, source_code, fast)
     session_id = warm["warm_session_id"]
     assert isinstance(session_id, str) and session_id
+    assert warm["modules"] == (["json"] if source_code == "import json\n" else [])
     with service.client() as client:
         client._warm_session_id = session_id
         assert [client.run(abs, -n) for n in range(3)] == [0, 1, 2]
-    session = service.stats()["warm_sessions"][session_id]
-    assert session["runs"] == 3
-    assert session["fast"] is fast
+    stats = service.stats()
+    assert stats["warm_sessions"]["runs"] == runs + 3
+    assert session_id not in json.dumps(stats)  # one caller's sessions are not another's to see
+
+
+def test_health_answers_during_a_large_pre_warm(service: Any) -> None:
+    # Just under the pre-warm limit: scanning it takes a good fraction of a second.
+    source = "import colorsys\n" + "values = [(1, 2), {'a': [3]}]  # comment\n" * 24_000
+    warming = threading.Thread(target=pre_warm, args=(service, source, False))
+    latencies = []
+    warming.start()
+    with httpx.Client(base_url=service.url, timeout=10) as probe:
+        while warming.is_alive():
+            started = time.perf_counter()
+            assert probe.get("/v1/health").status_code == 200
+            latencies.append(time.perf_counter() - started)
+    warming.join(timeout=30)
+    assert len(latencies) >= 3
+    # Generous for a loaded test machine: a parse holding the GIL stalls it for seconds.
+    assert max(latencies) < 0.5, latencies
 
 
 def test_unknown_warm_session_still_runs(client: Any, service: Any) -> None:

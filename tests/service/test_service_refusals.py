@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import hashlib
+import http.client
+import json
 import pickle
 from collections.abc import Iterator
 from pathlib import Path
@@ -11,6 +13,7 @@ from typing import Any
 import httpx
 import pytest
 
+from zuvoda import protocol
 from zuvoda.client import (
     AuthenticationError,
     CallTooLargeError,
@@ -33,6 +36,12 @@ def call_payload(marker: Path, padding: bytes = b"") -> tuple[bytes, int]:
 
 def digest_of(body: bytes, split: int) -> str:
     return hashlib.sha256(body[:split]).hexdigest()
+
+
+def outcome(answer: httpx.Response) -> tuple[bytes, bytes]:
+    """The final frame of a run's streamed answer."""
+    kind, payload = list(protocol.read_frames([answer.content]))[-1]
+    return kind, bytes(payload)
 
 
 def chunks(data: bytes, size: int = 8192) -> Iterator[bytes]:
@@ -68,6 +77,20 @@ REFUSALS = {
         "call",
         400,
         "malformed_warm_session",
+    ),
+    "heartbeat interval not a number": (
+        OWN_KEY,
+        {"X-Zuvoda-Heartbeat-Interval": "nan"},
+        "call",
+        400,
+        "malformed_heartbeat_interval",
+    ),
+    "not the call content type": (
+        OWN_KEY,
+        {"Content-Type": "application/octet-stream"},
+        "call",
+        415,
+        "unsupported_media_type",
     ),
 }
 
@@ -127,7 +150,8 @@ def test_well_formed_call_leaves_the_marker(service: Any, tmp_path: Path) -> Non
             "/v1/run", content=content, headers={"X-Zuvoda-Function": digest_of(call, split)}
         )
         assert answer.status_code == 200
-        assert pickle.loads(answer.content) == "ran"
+        kind, payload = outcome(answer)
+        assert kind == protocol.RESULT and pickle.loads(payload) == "ran"
         assert marker.read_text() == "ran"
 
 
@@ -138,8 +162,10 @@ def test_valid_pickle_that_is_not_a_call(service: Any) -> None:
         content=function + pickle.dumps(((), {})),
         headers={"X-Zuvoda-Function": hashlib.sha256(function).hexdigest()},
     )
-    assert answer.status_code == 400
-    error = answer.json()["error"]
+    kind, payload = outcome(answer)
+    assert kind == protocol.ERROR
+    assert json.loads(payload)["status"] == 400
+    error = json.loads(payload)["error"]
     assert error["code"] == "bad_call"
     assert error["remote"]["type"] == "TypeError"
 
@@ -166,24 +192,49 @@ def test_client_raises_for_refusals(
         assert service.stats()["refused"] == refused_before
 
 
-BAD_PRE_WARM_BODIES = {
-    "not JSON": b"{source_code: 1",
-    "not UTF-8": b'{"source_code": "\xff", "fast": true}',
-    "array": b"[]",
-    "missing fast": b'{"source_code": null}',
-    "missing source_code": b'{"fast": true}',
-    "fast not a boolean": b'{"source_code": null, "fast": "yes"}',
-    "source_code not a string": b'{"source_code": 12, "fast": false}',
+JSON = "application/json"
+DEEP = 100_000
+MALFORMED = (400, "malformed_body")
+# Refused pre-warm requests: content type, body, status and error code.
+BAD_PRE_WARMS = {
+    "not JSON": (JSON, b"{source_code: 1", *MALFORMED),
+    "not UTF-8": (JSON, b'{"source_code": "\xff", "fast": true}', *MALFORMED),
+    "array": (JSON, b"[]", *MALFORMED),
+    "nested 100,000 deep": (JSON, b"[" * DEEP + b"]" * DEEP, *MALFORMED),
+    "missing fast": (JSON, b'{"source_code": null}', *MALFORMED),
+    "missing source_code": (JSON, b'{"fast": true}', *MALFORMED),
+    "fast not a boolean": (JSON, b'{"source_code": null, "fast": "yes"}', *MALFORMED),
+    "source_code not a string": (JSON, b'{"source_code": 12, "fast": false}', *MALFORMED),
+    "not JSON content type": (
+        "text/plain", b'{"source_code": null, "fast": true}', 415, "unsupported_media_type"
+    ),
+    # The service's pre-warm limit is the default, a mebibyte.
+    "source over the limit": (
+        JSON, json.dumps({"source_code": "x = 1\n" * 200_000, "fast": False}).encode(), 413,
+        "body_too_large",
+    ),
 }
 
 
-@pytest.mark.parametrize("body", BAD_PRE_WARM_BODIES.values(), ids=BAD_PRE_WARM_BODIES.keys())
-def test_malformed_pre_warm_is_refused(service: Any, body: bytes) -> None:
-    sessions = service.stats()["warm_sessions"]
-    answer = service.post("/v1/pre-warm", content=body)
-    assert answer.status_code == 400
-    assert answer.json()["error"]["code"] == "malformed_body"
-    assert service.stats()["warm_sessions"] == sessions
+@pytest.mark.parametrize(("content_type", "body", "status", "code"), BAD_PRE_WARMS.values(),
+                         ids=BAD_PRE_WARMS.keys())
+def test_bad_pre_warm_is_refused_and_the_connection_stays_usable(
+    service: Any, content_type: str, body: bytes, status: int, code: str
+) -> None:
+    held = service.stats()["warm_sessions"]["held"]
+    connection = http.client.HTTPConnection(service.url.removeprefix("http://"), timeout=30)
+    try:
+        headers = {"Authorization": f"Bearer {service.api_key}", "Content-Type": content_type}
+        connection.request("POST", "/v1/pre-warm", body=body, headers=headers)
+        answer = connection.getresponse()
+        assert (answer.status, json.loads(answer.read())["error"]["code"]) == (status, code)
+        sock = connection.sock
+        connection.request("GET", "/v1/health")
+        assert connection.getresponse().status == 200
+        assert sock is not None and connection.sock is sock  # the same connection
+    finally:
+        connection.close()
+    assert service.stats()["warm_sessions"]["held"] == held
 
 
 @pytest.mark.parametrize(

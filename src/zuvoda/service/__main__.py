@@ -59,6 +59,30 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         help="largest request body accepted (ZUVODA_MAX_BODY_BYTES, default %(default)s)",
     )
     parser.add_argument(
+        "--max-pre-warm-bytes",
+        type=int,
+        default=env("ZUVODA_MAX_PRE_WARM_BYTES", str(1024 * 1024)),
+        help="largest pre-warm body accepted; its script is scanned for imports, and longer "
+        "scripts run without pre-warming (ZUVODA_MAX_PRE_WARM_BYTES, default %(default)s)",
+    )
+    parser.add_argument(
+        "--max-result-bytes",
+        type=int,
+        default=env("ZUVODA_MAX_RESULT_BYTES", str(256 * 1024 * 1024)),
+        help="largest pickled result sent back; a larger one fails the call "
+        "(ZUVODA_MAX_RESULT_BYTES, default %(default)s)",
+    )
+    parser.add_argument(
+        "--tls-cert",
+        default=env("ZUVODA_TLS_CERT"),
+        help="PEM certificate (chain) file: serve https instead of http (ZUVODA_TLS_CERT)",
+    )
+    parser.add_argument(
+        "--tls-key",
+        default=env("ZUVODA_TLS_KEY"),
+        help="PEM private key file of --tls-cert (ZUVODA_TLS_KEY)",
+    )
+    parser.add_argument(
         "--log-level",
         default=env("ZUVODA_LOG_LEVEL", "info"),
         choices=["debug", "info", "warning", "error"],
@@ -67,8 +91,12 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.workers < 1:
         parser.error(f"--workers must be at least 1, got {args.workers}")
-    if args.max_body_bytes < 1:
-        parser.error(f"--max-body-bytes must be positive, got {args.max_body_bytes}")
+    for option in ("max_body_bytes", "max_pre_warm_bytes", "max_result_bytes"):
+        if getattr(args, option) < 1:
+            flag = "--" + option.replace("_", "-")
+            parser.error(f"{flag} must be positive, got {getattr(args, option)}")
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
     return args
 
 
@@ -88,10 +116,19 @@ def main(argv: list[str] | None = None) -> None:
         log.warning("no API key set (--api-key or ZUVODA_API_KEY); this run's key is %s", api_key)
     if not _is_loopback(args.host):
         log.warning("listening on %s: anyone holding the API key can run code here", args.host)
+    if not _is_loopback(args.host) and not args.tls_cert:
+        log.warning("serving plain http on %s: the API key and calls travel unencrypted", args.host)
     executor: Executor = (
-        DaskExecutor(args.dask_scheduler) if args.dask_scheduler else ProcessExecutor(args.workers)
+        DaskExecutor(args.dask_scheduler, args.max_result_bytes)
+        if args.dask_scheduler
+        else ProcessExecutor(args.workers, args.max_result_bytes)
     )
-    app = create_app(ServiceConfig(api_key=api_key, max_body_bytes=args.max_body_bytes), executor)
+    config = ServiceConfig(
+        api_key=api_key,
+        max_body_bytes=args.max_body_bytes,
+        max_pre_warm_bytes=args.max_pre_warm_bytes,
+    )
+    app = create_app(config, executor)
     uvicorn.run(
         app,
         host=args.host,
@@ -100,6 +137,8 @@ def main(argv: list[str] | None = None) -> None:
         access_log=False,  # RequestLog writes one line per request instead
         timeout_keep_alive=60,  # keep clients' connections between sporadic calls
         timeout_graceful_shutdown=5,
+        ssl_certfile=args.tls_cert,
+        ssl_keyfile=args.tls_key,
     )
 
 

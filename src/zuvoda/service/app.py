@@ -2,19 +2,21 @@
 
 from __future__ import annotations
 
-import ast
 import asyncio
 import hashlib
 import hmac
 import io
 import json
+import keyword
 import logging
+import math
 import pickletools
 import re
 import secrets
 import time
+import tokenize
 from collections import Counter, OrderedDict
-from collections.abc import AsyncIterator, Mapping
+from collections.abc import AsyncIterator, Iterator, Mapping
 from contextlib import asynccontextmanager
 from dataclasses import dataclass
 from typing import Any
@@ -23,7 +25,7 @@ from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response
+from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
@@ -37,6 +39,7 @@ _FAILURES = {
     "load": (400, "bad_call"),
     "call": (500, "remote_exception"),
     "dump": (500, "result_not_serializable"),
+    "size": (500, "result_too_large"),
 }
 _NEVER_WARM = {"__future__", "__main__", "zuvoda"}
 _INLINE_CHECK_BYTES = 64 * 1024
@@ -48,10 +51,18 @@ class ServiceConfig:
     max_body_bytes: int = protocol.DEFAULT_MAX_BODY_BYTES
     # Pickled functions kept by digest, so that a client sends each one once.
     max_function_bytes: int = 64 * 1024 * 1024
+    # Bounds the import scan, which costs time and memory in proportion to the source.
+    max_pre_warm_bytes: int = 1024 * 1024
+    # Heartbeats come at most this far apart, however rarely a client asks for them.
+    heartbeat_s: float = 5.0
     # Below the 10 s a pre-warming client waits for the answer.
     warm_wait_s: float = 8.0
     max_modules: int = 256
     max_warm_sessions: int = 4096
+
+
+_MIN_HEARTBEAT_S = 0.05
+_HEARTBEAT_FRAME = b"".join(protocol.frame(protocol.HEARTBEAT))
 
 
 class Refusal(Exception):
@@ -73,23 +84,68 @@ def error_response(
 
 
 def modules_to_warm(source: str, limit: int) -> list[str]:
-    """Absolute imports found anywhere in a script, in order of appearance."""
-    try:
-        tree = ast.parse(source)
-    except (SyntaxError, ValueError, RecursionError):
-        return []
+    """Absolute imports found anywhere in a script, in order of appearance.
+
+    Tokenized, not parsed: no nesting is too deep, memory stays small, a source that does not
+    parse still gives the imports before its error, and the service's event loop gets the GIL
+    between tokens.
+    """
     names: dict[str, None] = {}
-    for node in ast.walk(tree):
-        if isinstance(node, ast.Import):
-            found = [alias.name for alias in node.names]
-        elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
-            found = [node.module]
-        else:
-            continue
-        for name in found:
-            if name.partition(".")[0] not in _NEVER_WARM:
-                names.setdefault(name)
-    return list(names)[:limit]
+    tokens = (
+        token
+        for token in tokenize.generate_tokens(io.StringIO(source).readline)
+        if token.type not in (tokenize.COMMENT, tokenize.NL)
+    )
+    try:
+        for token in tokens:
+            if token.type != tokenize.NAME or token.string not in ("import", "from"):
+                continue
+            if token.string == "import":
+                following = ","
+                while following == ",":
+                    name, following = _dotted_name(tokens)
+                    if following == "as":
+                        next(tokens, None)
+                        following = getattr(next(tokens, None), "string", "")
+                    if name:
+                        names.setdefault(name)
+            else:  # "import" keyword of "from x import y", or "yield from", "raise ... from"
+                relative = False
+                while (after := next(tokens, None)) and after.string in (".", "..."):
+                    relative = True
+                name, following = _dotted_name(tokens, after)
+                if following == "import" and name and not relative:
+                    names.setdefault(name)
+    except (tokenize.TokenError, SyntaxError):
+        pass  # the imports found before the error still count
+    warm = (name for name in names if name.partition(".")[0] not in _NEVER_WARM)
+    return list(warm)[:limit]
+
+
+def _dotted_name(
+    tokens: Iterator[tokenize.TokenInfo], first: tokenize.TokenInfo | None = None
+) -> tuple[str, str]:
+    """A dotted name read from ``tokens`` (starting at ``first`` when given), and the text of
+    the token after it."""
+    token = first if first is not None else next(tokens, None)
+    parts = []
+    while token is not None and token.type == tokenize.NAME and not keyword.iskeyword(token.string):
+        parts.append(token.string)
+        token = next(tokens, None)
+        if token is None or token.string != ".":
+            break
+        token = next(tokens, None)
+    return ".".join(parts), (token.string if token is not None else "")
+
+
+def require_content_type(request: Request, expected: str) -> None:
+    given = request.headers.get("content-type", "")
+    if given.partition(";")[0].strip().lower() != expected:
+        raise Refusal(
+            415,
+            "unsupported_media_type",
+            f"expected a body of type {expected}, got {given or 'no content type'!r}",
+        )
 
 
 def split_pickles(data: bytes, most: int) -> list[bytes] | None:
@@ -142,7 +198,7 @@ class Service:
     def __init__(self, config: ServiceConfig, executor: Executor) -> None:
         self.config = config
         self.executor = executor
-        self.sessions: OrderedDict[str, dict[str, Any]] = OrderedDict()
+        self.sessions: OrderedDict[str, None] = OrderedDict()  # an ordered set
         self.functions = FunctionStore(config.max_function_bytes)
         self.calls: Counter[str] = Counter()
         self.refused: Counter[int] = Counter()
@@ -158,26 +214,43 @@ class Service:
             return
         raise Refusal(401, "unauthorized", problem, {"WWW-Authenticate": "Bearer"})
 
-    async def read_body(self, request: Request) -> bytes:
-        limit = self.config.max_body_bytes
+    async def read_body(self, request: Request, limit: int, option: str) -> bytes:
         declared = request.headers.get("content-length")
         if declared is not None and declared.isdigit() and int(declared) > limit:
             raise Refusal(
-                413, "body_too_large", f"body of {declared} bytes exceeds the {limit} byte limit"
+                413,
+                "body_too_large",
+                f"body of {declared} bytes exceeds the {limit} byte limit ({option})",
             )
         body = bytearray()
         async for chunk in request.stream():
             body += chunk
             if len(body) > limit:
-                raise Refusal(413, "body_too_large", f"body exceeds the {limit} byte limit")
+                message = f"body exceeds the {limit} byte limit ({option})"
+                raise Refusal(413, "body_too_large", message)
         return bytes(body)
+
+    def heartbeat_interval(self, request: Request) -> float:
+        text = request.headers.get(protocol.HEARTBEAT_HEADER)
+        if text is None:
+            return self.config.heartbeat_s
+        try:
+            seconds = float(text)
+        except ValueError:
+            seconds = math.nan
+        if not seconds > 0 or math.isinf(seconds):
+            raise Refusal(
+                400, "malformed_heartbeat_interval", f"{protocol.HEARTBEAT_HEADER}: {text[:40]!r}"
+            )
+        return min(max(seconds, _MIN_HEARTBEAT_S), self.config.heartbeat_s)
 
     async def pre_warm(self, request: Request) -> Response:
         self.authorize(request)
-        body = await self.read_body(request)
+        require_content_type(request, protocol.PRE_WARM_CONTENT_TYPE)
+        body = await self.read_body(request, self.config.max_pre_warm_bytes, "--max-pre-warm-bytes")
         try:
             data = json.loads(body)
-        except ValueError as exc:
+        except (ValueError, RecursionError) as exc:
             raise Refusal(400, "malformed_body", f"body is not JSON: {exc}") from exc
         if not isinstance(data, dict) or "source_code" not in data or "fast" not in data:
             raise Refusal(400, "malformed_body", 'expected {"source_code": ..., "fast": ...}')
@@ -192,12 +265,7 @@ class Service:
             else []
         )
         session_id = secrets.token_urlsafe(16)
-        self.sessions[session_id] = {
-            "fast": fast,
-            "modules": modules,
-            "runs": 0,
-            "created": time.time(),
-        }
+        self.sessions[session_id] = None
         while len(self.sessions) > self.config.max_warm_sessions:
             self.sessions.popitem(last=False)
         # A fast session wants warm workers before its first call; others warm meanwhile.
@@ -209,6 +277,7 @@ class Service:
 
     async def run(self, request: Request) -> Response:
         self.authorize(request)
+        require_content_type(request, protocol.CALL_CONTENT_TYPE)
         session_id = request.headers.get(protocol.WARM_SESSION_HEADER)
         if session_id is not None and not protocol.WARM_SESSION_PATTERN.fullmatch(session_id):
             raise Refusal(400, "malformed_warm_session", "malformed warm session identifier")
@@ -217,7 +286,8 @@ class Service:
             raise Refusal(
                 400, "malformed_function_digest", f"{protocol.FUNCTION_HEADER} must be a SHA-256"
             )
-        body = await self.read_body(request)
+        heartbeat_s = self.heartbeat_interval(request)
+        body = await self.read_body(request, self.config.max_body_bytes, "--max-body-bytes")
         # A large body's opcodes are walked off the event loop; a small one's cost less than that.
         if len(body) > _INLINE_CHECK_BYTES:
             parts = await asyncio.to_thread(split_pickles, body, 2)
@@ -228,14 +298,35 @@ class Service:
         payload = self._with_function(digest, parts)
         headers = {}
         if session_id is not None:
-            session = self.sessions.get(session_id)
-            if session is None:
-                self.calls["unknown_warm_session"] += 1
-            else:
-                session["runs"] += 1
+            if session_id in self.sessions:
+                self.calls["warm_session_runs"] += 1
                 headers[protocol.WARM_SESSION_HEADER] = session_id
+            else:
+                self.calls["unknown_warm_session"] += 1
             request.state.note = f"session={session_id}"
         self.calls["started"] += 1
+        return StreamingResponse(
+            self._outcome(request, payload, heartbeat_s),
+            media_type=protocol.OUTCOME_CONTENT_TYPE,
+            headers=headers,
+        )
+
+    async def _outcome(
+        self, request: Request, payload: bytes, heartbeat_s: float
+    ) -> AsyncIterator[bytes]:
+        """Heartbeats while the call runs, so that a client tells a long call from a service
+        that stopped answering; then the call's outcome."""
+        running = asyncio.ensure_future(self._execute(request, payload))
+        try:
+            while not (await asyncio.wait({running}, timeout=heartbeat_s))[0]:
+                yield _HEARTBEAT_FRAME
+            kind, data = running.result()
+            for chunk in protocol.frame(kind, data):
+                yield chunk
+        finally:
+            running.cancel()  # the client left; the executor takes its worker back when done
+
+    async def _execute(self, request: Request, payload: bytes) -> tuple[bytes, bytes]:
         try:
             reply = await self.executor.run(payload)
         except WorkerLost as exc:
@@ -244,9 +335,11 @@ class Service:
             return self._failed(request, 503, "executor_unavailable", str(exc))
         if reply[0] == "ok":
             self.calls["succeeded"] += 1
-            return Response(reply[1], media_type=protocol.RESULT_CONTENT_TYPE, headers=headers)
+            return protocol.RESULT, reply[1]
         _, stage, type_name, message, traceback_text = reply
         status, code = _FAILURES[stage]
+        if stage == "size":
+            return self._failed(request, status, code, message)
         remote = {"type": type_name, "message": message, "traceback": traceback_text}
         return self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
 
@@ -267,10 +360,11 @@ class Service:
 
     def _failed(
         self, request: Request, status: int, code: str, message: str, **extra: Any
-    ) -> Response:
+    ) -> tuple[bytes, bytes]:
         self.calls["failed"] += 1
         request.state.note = f"{getattr(request.state, 'note', '')} error={code}".strip()
-        return error_response(status, code, message, **extra)
+        error = {"code": code, "message": message, **extra}
+        return protocol.ERROR, json.dumps({"status": status, "error": error}).encode()
 
     async def stats(self, request: Request) -> Response:
         self.authorize(request)
@@ -279,9 +373,16 @@ class Service:
                 **self.executor.describe(),
                 "calls": {name: self.calls[name] for name in ("started", "succeeded", "failed")},
                 "unknown_warm_session_runs": self.calls["unknown_warm_session"],
-                "functions": {"received": self.calls["function_received"], "held": len(self.functions)},
+                "functions": {
+                    "received": self.calls["function_received"],
+                    "held": len(self.functions),
+                },
                 "refused": {str(status): count for status, count in sorted(self.refused.items())},
-                "warm_sessions": dict(self.sessions),
+                # Counts only: sessions belong to callers who need not see each other's.
+                "warm_sessions": {
+                    "held": len(self.sessions),
+                    "runs": self.calls["warm_session_runs"],
+                },
             }
         )
 

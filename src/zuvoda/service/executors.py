@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import multiprocessing
+import os
 import signal
 import threading
 import uuid
@@ -49,13 +50,15 @@ class Executor(Protocol):
 class _WorkerProcess:
     """One worker process with a pipe for calls and another for warming."""
 
-    def __init__(self, context: SpawnContext, modules: list[str]) -> None:
+    def __init__(self, context: SpawnContext, modules: list[str], max_result_bytes: int) -> None:
         self._calls, calls_end = context.Pipe()
         self._warms, warms_end = context.Pipe()
         self._warm_lock = threading.Lock()
         # Not daemonic: user functions may start processes of their own.
         self.process = context.Process(
-            target=worker.serve, args=(calls_end, warms_end, modules), name="zuvoda-worker"
+            target=worker.serve,
+            args=(calls_end, warms_end, modules, os.getpid(), max_result_bytes),
+            name="zuvoda-worker",
         )
         self.process.start()
         calls_end.close()
@@ -65,6 +68,8 @@ class _WorkerProcess:
         try:
             self._calls.send_bytes(payload)
             reply: Reply = self._calls.recv()
+            if reply[0] == "ok":
+                reply = ("ok", self._calls.recv_bytes())
         except (EOFError, OSError) as exc:
             self.process.join(timeout=5)
             raise WorkerLost(
@@ -111,10 +116,11 @@ class ProcessExecutor:
     name = "process"
     _MAX_MODULES = 512
 
-    def __init__(self, workers: int) -> None:
+    def __init__(self, workers: int, max_result_bytes: int) -> None:
         if workers < 1:
             raise ValueError(f"need at least one worker process, got {workers}")
         self._size = workers
+        self._max_result_bytes = max_result_bytes
         # Spawn, not fork: the service runs threads and an event loop that must not be copied.
         self._context = multiprocessing.get_context("spawn")
         self._call_threads = ThreadPoolExecutor(workers, thread_name_prefix="zuvoda-call")
@@ -129,7 +135,7 @@ class ProcessExecutor:
         self._loop = asyncio.get_running_loop()
         self._idle: asyncio.Queue[_WorkerProcess] = asyncio.Queue()
         for _ in range(self._size):
-            process = _WorkerProcess(self._context, [])
+            process = _WorkerProcess(self._context, [], self._max_result_bytes)
             self._workers.append(process)
             self._idle.put_nowait(process)
 
@@ -160,7 +166,8 @@ class ProcessExecutor:
             if self._closed:
                 return dead
             dead.stop()
-            fresh = _WorkerProcess(self._context, list(self._modules))
+            # On a call thread: those last as long as the service, as worker.serve needs.
+            fresh = _WorkerProcess(self._context, list(self._modules), self._max_result_bytes)
             self._workers[self._workers.index(dead)] = fresh
             self._replaced += 1
         log.warning("replaced a worker process that %s", _exit_description(dead.process.exitcode))
@@ -229,8 +236,11 @@ class DaskExecutor:
 
     name = "dask"
 
-    def __init__(self, scheduler_address: str, connect_timeout: float = 10.0) -> None:
+    def __init__(
+        self, scheduler_address: str, max_result_bytes: int, connect_timeout: float = 10.0
+    ) -> None:
         self._address = scheduler_address
+        self._max_result_bytes = max_result_bytes
         self._connect_timeout = connect_timeout
         self._background: set[asyncio.Task[Any]] = set()
 
@@ -252,7 +262,10 @@ class DaskExecutor:
     async def run(self, payload: bytes) -> Reply:
         try:
             reply: Reply = await self._client.submit(
-                self._execute, payload, key=f"zuvoda-call-{uuid.uuid4().hex}"
+                self._execute,
+                payload,
+                self._max_result_bytes,
+                key=f"zuvoda-call-{uuid.uuid4().hex}",
             )
         except self._killed_worker as exc:
             raise WorkerLost(f"the Dask worker running the call died: {exc}") from exc
