@@ -18,6 +18,7 @@ import hashlib
 import inspect
 import io
 import json
+import marshal
 import operator
 import os
 import pickle
@@ -47,6 +48,7 @@ __all__ = [
     "AuthenticationError",
     "CallTimeoutError",
     "CallTooLargeError",
+    "ChangedStateError",
     "ConnectionLostError",
     "RemoteExecutionError",
     "RequestRejectedError",
@@ -146,6 +148,12 @@ _KEEPALIVE_OPTIONS = [
 ]
 
 
+class ChangedStateError(RemoteExecutionError):
+    """The call changed its arguments or its module's state remotely, where the caller would
+    never see the change: it must run locally. The client remembers the function and raises this
+    at once for its later calls."""
+
+
 class VazoVez:
     """Runs calls on a zuvoda execution service; use it as a context manager.
 
@@ -191,6 +199,8 @@ class VazoVez:
         self._http: httpx.Client | None = None
         self.max_body_bytes = protocol.DEFAULT_MAX_BODY_BYTES
         self._known_functions: dict[str, None] = {}
+        # Code digests of functions that changed state remotely: they run locally from then on.
+        self._local_only: set[str] = set()
 
     def __enter__(self) -> Self:
         self.open()
@@ -275,6 +285,14 @@ class VazoVez:
         if self._http is None:
             raise RuntimeError("the client is not open: use it as 'with VazoVez(...) as client:'")
         name = getattr(func, "__qualname__", type(func).__name__)
+        code = _code_digest(func)
+        if code in self._local_only:
+            raise ChangedStateError(
+                f"{name} changed its arguments or its module's state in an earlier remote call; "
+                "it runs locally",
+                status=409,
+                code=protocol.CHANGED_STATE_CODE,
+            )
         body, split = _pickle_call(func, args, kwargs, self.max_body_bytes, name)
         digest = hashlib.sha256(body[:split]).hexdigest()
         headers = {
@@ -287,19 +305,23 @@ class VazoVez:
         started = time.perf_counter()
         if digest in self._known_functions:
             try:
-                kind, outcome = self._exchange(body[split:], headers, name)
+                output, kind, outcome = self._exchange(body[split:], headers, name)
             except RequestRejectedError as refusal:
                 if refusal.code != "unknown_function":
                     raise
                 # The service forgot it (restarted, or made room): send it again.
                 del self._known_functions[digest]
-                kind, outcome = self._exchange(body, headers, name)
+                output, kind, outcome = self._exchange(body, headers, name)
         else:
-            kind, outcome = self._exchange(body, headers, name)
+            output, kind, outcome = self._exchange(body, headers, name)
         # An outcome means the call was handed on to run, so the service holds the function.
         self._remember(digest)
+        _write_output(output)
         if kind == protocol.ERROR:
-            raise _error_from(None, outcome, name)
+            error = _error_from(None, outcome, name)
+            if isinstance(error, ChangedStateError):
+                self._local_only.add(code)
+            raise error
         try:
             result = _load_result(outcome)
         except Exception as exc:
@@ -309,9 +331,9 @@ class VazoVez:
 
     def _exchange(
         self, payload: bytes, headers: dict[str, str], name: str
-    ) -> tuple[bytes, bytearray]:
-        """Posts a call and answers its final frame, mapping every failure on the way to the
-        ZuvodaClientError that says whether the call may have run."""
+    ) -> tuple[dict[str, str], bytes, bytearray]:
+        """Posts a call and answers what it wrote and its final frame, mapping every failure on
+        the way to the ZuvodaClientError that says whether the call may have run."""
         assert self._http is not None
         try:
             with self._http.stream(
@@ -366,14 +388,19 @@ def _silence_timeout(given: float | None) -> float:
     return given
 
 
-def _read_outcome(response: httpx.Response, name: str) -> tuple[bytes, bytearray]:
-    """The final frame of a run's answer, past the heartbeats: (RESULT, pickled result) or
-    (ERROR, JSON error)."""
+def _read_outcome(
+    response: httpx.Response, name: str
+) -> tuple[dict[str, str], bytes, bytearray]:
+    """What the call wrote ({"stdout": ..., "stderr": ...}, or empty) and the final frame of a
+    run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON."""
+    output: dict[str, str] = {}
     try:
         for kind, body in protocol.read_frames(response.iter_raw()):
-            if kind != protocol.HEARTBEAT:
-                return kind, body
-    except protocol.FrameError as exc:
+            if kind == protocol.OUTPUT:
+                output = json.loads(body)
+            elif kind != protocol.HEARTBEAT:
+                return output, kind, body
+    except (protocol.FrameError, ValueError) as exc:
         message = f"the answer for {name} is garbled ({exc}); it may have run"
         raise ConnectionLostError(message) from exc
     raise ConnectionLostError(f"the service ended its answer before {name} ended; it may have run")
@@ -398,6 +425,8 @@ def _error_from(status: int | None, body: bytes | bytearray, name: str) -> Servi
         )
     if status == 401:
         cls: type[ServiceError] = AuthenticationError
+    elif code == protocol.CHANGED_STATE_CODE:
+        cls = ChangedStateError
     elif code in protocol.REMOTE_FAILURE_CODES:
         cls = RemoteExecutionError
     elif 400 <= status < 500:
@@ -405,13 +434,38 @@ def _error_from(status: int | None, body: bytes | bytearray, name: str) -> Servi
     else:
         cls = ServiceError
     return cls(
-        f"{name} failed remotely: {message}" if cls is RemoteExecutionError else message,
+        f"{name} failed remotely: {message}" if issubclass(cls, RemoteExecutionError) else message,
         status=status,
         code=code,
         remote_type=remote.get("type"),
         remote_message=remote.get("message"),
         remote_traceback=remote.get("traceback"),
     )
+
+
+def _write_output(output: dict[str, str]) -> None:
+    """What the call printed remotely, to the caller's own streams, as if it ran here."""
+    for stream, text in ((sys.stdout, output.get("stdout")), (sys.stderr, output.get("stderr"))):
+        if text and stream is not None:
+            stream.write(text)
+            stream.flush()
+
+
+def _code_digest(func: Any) -> str:
+    """Names a function by its code, whatever its globals: bound methods and partials by the
+    function they call, other callables by their qualified name."""
+    while True:
+        if isinstance(func, functools.partial):
+            func = func.func
+        elif isinstance(func, types.MethodType):
+            func = func.__func__
+        else:
+            break
+    func = _original_of(func)
+    code = getattr(func, "__code__", None)
+    if isinstance(code, types.CodeType):
+        return hashlib.sha256(marshal.dumps(code)).hexdigest()
+    return f"{getattr(func, '__module__', None)}.{getattr(func, '__qualname__', repr(func))}"
 
 
 # A wrapper put back as its original: unpickled as ``itemgetter(0)((original,))``.

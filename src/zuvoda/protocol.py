@@ -24,9 +24,9 @@ DEFAULT_MAX_BODY_BYTES = 64 * 1024 * 1024
 # function by the SHA-256 of its pickle, and a service that does not hold it answers 409 with
 # the code "unknown_function". A pre-warm request's body is JSON. A request refused before its
 # call runs is answered with its HTTP status and a JSON body {"error": {"code", "message", ...}}.
-# A call handed on to run is answered 200 with a stream of frames: heartbeats while it runs, then
-# one final RESULT (the cloudpickled result) or ERROR frame (that same JSON, with the HTTP status
-# the failure would have had as "status").
+# A call handed on to run is answered 200 with a stream of frames: heartbeats while it runs, an
+# OUTPUT frame when it wrote anything, then one final RESULT (the cloudpickled result) or ERROR
+# frame (that same JSON, with the HTTP status the failure would have had as "status").
 CALL_CONTENT_TYPE = "application/vnd.zuvoda.call+pickle"
 PRE_WARM_CONTENT_TYPE = "application/json"
 OUTCOME_CONTENT_TYPE = "application/vnd.zuvoda.outcome+frames"
@@ -40,14 +40,24 @@ WARM_SESSION_PATTERN = re.compile(r"[A-Za-z0-9_-]{1,128}")
 HEARTBEAT_HEADER = "X-Zuvoda-Heartbeat-Interval"
 
 # Error codes of calls that reached a worker and failed there.
+# The call changed its arguments or its module's state, which only a local run can give.
+CHANGED_STATE_CODE = "changed_state"
 REMOTE_FAILURE_CODES = frozenset(
-    {"remote_exception", "result_not_serializable", "result_too_large", "worker_lost"}
+    {
+        "remote_exception",
+        "result_not_serializable",
+        "result_too_large",
+        "worker_lost",
+        CHANGED_STATE_CODE,
+    }
 )
 
 HEARTBEAT = b"h"
+# What the call wrote, as JSON {"stdout": ..., "stderr": ...}; at most one, before the final frame.
+OUTPUT = b"o"
 RESULT = b"r"
 ERROR = b"e"
-_FRAME_KINDS = frozenset({HEARTBEAT, RESULT, ERROR})
+_FRAME_KINDS = frozenset({HEARTBEAT, OUTPUT, RESULT, ERROR})
 # A frame is its kind, the length of its payload, and the payload.
 _FRAME_HEADER = struct.Struct(">cQ")
 # Large payloads go out in slices, so that the server's buffers never copy them whole.

@@ -181,6 +181,82 @@ print("same result:", local == remote)
     assert service.stats()["calls"]["succeeded"] == before + 1
 
 
+# Calls whose local meaning lies in what they change or print: the definitions, a statement run
+# twice while overloaded, the lines it prints locally, and whether the function changes state.
+# Such a function runs locally once the service found it out, with no round trip.
+OUTCOMES = {
+    "appends to a list argument": ("""
+ITEMS = [1]
+
+def add_item(items, x):
+    items.append(x)
+    return len(items)
+""", "print(add_item(ITEMS, 2), ITEMS)", ["2 [1, 2]", "3 [1, 2, 2]"], True),
+    "advances an iterator argument": ("""
+NUMBERS = iter(range(10))
+
+def skip(iterator, n):
+    for _ in range(n):
+        next(iterator)
+""", "skip(NUMBERS, 3); print(next(NUMBERS))", ["3", "7"], True),
+    "sets an attribute of its argument": ("""
+class Box:
+    count = 0
+
+BOX = Box()
+
+def tally(box):
+    box.count += 1
+""", "tally(BOX); print(BOX.count)", ["1", "2"], True),
+    "changes a module-level dict": ("""
+SETTINGS = {"hits": 0}
+
+def hit():
+    SETTINGS["hits"] += 1
+""", "hit(); print(SETTINGS)", ["{'hits': 1}", "{'hits': 2}"], True),
+    "rebinds a module-level setting": ("""
+LEVEL = 0
+
+def raise_level():
+    global LEVEL
+    LEVEL += 1
+""", "raise_level(); print(LEVEL)", ["1", "2"], True),
+    "prints": ("""
+def shout(x):
+    print("remote says", x)
+    return x * 2
+""", "print(shout(3))", ["remote says 3", "6", "remote says 3", "6"], False),
+    "pure": ("""
+def triple(x):
+    return [x] * 3
+""", "print(triple(4))", ["[4, 4, 4]", "[4, 4, 4]"], False),
+}
+
+
+@pytest.mark.parametrize(
+    ("definitions", "statement", "printed", "changes"), OUTCOMES.values(), ids=OUTCOMES.keys()
+)
+def test_calls_give_the_local_outcome(
+    service: Any, tmp_path: Path, definitions: str, statement: str, printed: list[str],
+    changes: bool,
+) -> None:
+    before = service.stats()["calls"]["started"]
+    lines = run_user_script(tmp_path, service.client_environment(), f"""
+overloaded()
+print("---")
+for _ in range(2):
+    {statement}
+print("---")
+""", definitions)
+    between = lines[lines.index("---") + 1 :]
+    own = [line for line in between if not line.startswith(("INFO ", "WARNING "))]
+    assert own[: len(printed) + 1] == [*printed, "---"]
+    assert service.stats()["calls"]["started"] == before + (1 if changes else 2)
+    fallbacks = [line for line in lines if "falling back to local" in line]
+    assert len(fallbacks) == (2 if changes else 0)
+    assert all(" changed " in line for line in fallbacks)
+
+
 @pytest.mark.parametrize("url_end", ["", "/"], ids=["base URL", "base URL ending in a slash"])
 def test_warm_session_reaches_the_service(service: Any, tmp_path: Path, url_end: str) -> None:
     environment = service.client_environment()

@@ -40,9 +40,11 @@ _FAILURES = {
     "call": (500, "remote_exception"),
     "dump": (500, "result_not_serializable"),
     "size": (500, "result_too_large"),
+    "changed": (409, protocol.CHANGED_STATE_CODE),
 }
 _NEVER_WARM = {"__future__", "__main__", "zuvoda"}
 _INLINE_CHECK_BYTES = 64 * 1024
+_NO_OUTPUT = ("", "")
 
 
 @dataclass(frozen=True)
@@ -320,28 +322,37 @@ class Service:
         try:
             while not (await asyncio.wait({running}, timeout=heartbeat_s))[0]:
                 yield _HEARTBEAT_FRAME
-            kind, data = running.result()
+            output, (kind, data) = running.result()
+            if any(output):
+                stdout, stderr = output
+                text = json.dumps({"stdout": stdout, "stderr": stderr}).encode()
+                for chunk in protocol.frame(protocol.OUTPUT, text):
+                    yield chunk
             for chunk in protocol.frame(kind, data):
                 yield chunk
         finally:
             running.cancel()  # the client left; the executor takes its worker back when done
 
-    async def _execute(self, request: Request, payload: bytes) -> tuple[bytes, bytes]:
+    async def _execute(
+        self, request: Request, payload: bytes
+    ) -> tuple[tuple[str, str], tuple[bytes, bytes]]:
+        """What the call wrote to (stdout, stderr), and its final frame's kind and payload."""
         try:
             reply = await self.executor.run(payload)
         except WorkerLost as exc:
-            return self._failed(request, 502, "worker_lost", str(exc))
+            return _NO_OUTPUT, self._failed(request, 502, "worker_lost", str(exc))
         except ExecutorUnavailable as exc:
-            return self._failed(request, 503, "executor_unavailable", str(exc))
+            return _NO_OUTPUT, self._failed(request, 503, "executor_unavailable", str(exc))
         if reply[0] == "ok":
             self.calls["succeeded"] += 1
-            return protocol.RESULT, reply[1]
-        _, stage, type_name, message, traceback_text = reply
+            return reply[2], (protocol.RESULT, reply[1])
+        _, stage, type_name, message, traceback_text, output = reply
         status, code = _FAILURES[stage]
-        if stage == "size":
-            return self._failed(request, status, code, message)
+        if stage in ("size", "changed"):
+            return output, self._failed(request, status, code, message)
         remote = {"type": type_name, "message": message, "traceback": traceback_text}
-        return self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
+        failed = self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
+        return output, failed
 
     def _with_function(self, digest: str, parts: list[bytes]) -> bytes:
         """The function's pickle and then the arguments', the function taken from the store

@@ -69,7 +69,7 @@ class _WorkerProcess:
             self._calls.send_bytes(payload)
             reply: Reply = self._calls.recv()
             if reply[0] == "ok":
-                reply = ("ok", self._calls.recv_bytes())
+                reply = ("ok", self._calls.recv_bytes(), reply[1])
         except (EOFError, OSError) as exc:
             self.process.join(timeout=5)
             raise WorkerLost(

@@ -7,7 +7,10 @@ Dask workers need nothing of zuvoda installed (the service ships this module by 
 from __future__ import annotations
 
 import ctypes
+import functools
+import hashlib
 import importlib
+import inspect
 import io
 import os
 import pickle
@@ -17,17 +20,23 @@ import threading
 import time
 import traceback
 from multiprocessing.connection import Connection
+import types
 from types import TracebackType
 from typing import Any
 
 import cloudpickle
 
-# ("ok", pickled result) or ("error", stage, exception type name, message, traceback text), where
-# stage is "load" (the call could not be unpickled), "call" (it raised), "dump" (the result
-# could not be pickled) or "size" (the pickled result is over the limit).
+# ("ok", pickled result, output) or ("error", stage, exception type name, message, traceback
+# text, output), where stage is "load" (the call could not be unpickled), "call" (it raised),
+# "changed" (it changed what the caller would never see changed: the message says what), "dump"
+# (the result could not be pickled) or "size" (the pickled result is over the limit); output is
+# what the call wrote to (stdout, stderr).
 Reply = tuple[Any, ...]
 
 _PR_SET_PDEATHSIG = 1
+# What a call may write to each of stdout and stderr that goes back to the caller.
+MAX_OUTPUT_CHARS = 1024 * 1024
+_NO_OUTPUT = ("", "")
 
 
 def execute(payload: bytes, max_result_bytes: int) -> Reply:
@@ -36,24 +45,177 @@ def execute(payload: bytes, max_result_bytes: int) -> Reply:
     try:
         func, args, kwargs = _load_call(payload)
     except BaseException as exc:  # noqa: BLE001 - reported to the caller, like all below
-        return _failure("load", exc, exc.__traceback__)
-    try:
-        result = func(*args, **kwargs)
-    except BaseException as exc:  # noqa: BLE001 - SystemExit too: the worker must survive it
-        # Drop this frame: the user wants the traceback of their own code.
-        tb = exc.__traceback__.tb_next if exc.__traceback__ else None
-        return _failure("call", exc, tb)
+        return (*_failure("load", exc, exc.__traceback__), _NO_OUTPUT)
+    watched = _watched(func, args, kwargs)
+    before = _fingerprints(watched)
+    with _Captured() as output:
+        try:
+            result = func(*args, **kwargs)
+        except BaseException as exc:  # noqa: BLE001 - SystemExit too: the worker must survive it
+            # Drop this frame: the user wants the traceback of their own code.
+            tb = exc.__traceback__.tb_next if exc.__traceback__ else None
+            failure = _failure("call", exc, tb)
+        else:
+            failure = None
+    changed = [label for label, value in _fingerprints(watched).items() if before[label] != value]
+    if changed:
+        # The caller's own objects never saw the change: only a local run gives its meaning.
+        what = ", ".join(_describe(label, func) for label in changed)
+        message = f"it changed {what}, which the caller would not see changed"
+        return ("error", "changed", "", message, message + "\n", output.texts)
+    if failure is not None:
+        return (*failure, output.texts)
     try:
         pickled = cloudpickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
     except BaseException as exc:  # noqa: BLE001
-        return _failure("dump", exc, exc.__traceback__)
+        return (*_failure("dump", exc, exc.__traceback__), output.texts)
     if len(pickled) > max_result_bytes:
         message = (
             f"the pickled result of {len(pickled)} bytes exceeds the service's limit of "
             f"{max_result_bytes} bytes"
         )
-        return ("error", "size", type(result).__name__, message, message + "\n")
-    return ("ok", pickled)
+        return ("error", "size", type(result).__name__, message, message + "\n", output.texts)
+    return ("ok", pickled, output.texts)
+
+
+_IMMUTABLE = frozenset({int, float, complex, bool, str, bytes, type(None), range})
+_MISSING = object()
+
+
+def _immutable(value: Any, depth: int = 0) -> bool:
+    kind = type(value)
+    if kind in _IMMUTABLE:
+        return True
+    if (kind is tuple or kind is frozenset) and depth < 16:
+        return all(_immutable(item, depth + 1) for item in value)
+    return False
+
+
+def _watched(func: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[Any, Any]:
+    """What a call can change that the caller would miss, each read by a function of no
+    arguments: its arguments (those not immutable throughout), the instance and arguments a
+    bound method or partial carries, and the globals and closure values of a function that came
+    by value, read again after the call since it may rebind them. Keys label each one."""
+    objects: dict[Any, Any] = {("argument", i): arg for i, arg in enumerate(args)}
+    objects.update({("argument", name): arg for name, arg in kwargs.items()})
+    target = func
+    while True:
+        if isinstance(target, functools.partial):
+            objects.update({("partial", i): arg for i, arg in enumerate(target.args)})
+            objects.update({("partial", name): arg for name, arg in target.keywords.items()})
+            target = target.func
+        elif isinstance(target, types.MethodType):
+            objects[("argument", "self")] = target.__self__
+            target = target.__func__
+        else:
+            break
+    watched = {
+        label: functools.partial(_same, value)
+        for label, value in objects.items()
+        if not _immutable(value)
+    }
+    if isinstance(target, types.FunctionType) and not _importable(target):
+        namespace = target.__globals__
+        for name in namespace:
+            if not name.startswith("__"):
+                watched[("global", name)] = functools.partial(namespace.get, name, _MISSING)
+        names = target.__code__.co_freevars
+        for name, cell in zip(names, target.__closure__ or (), strict=True):
+            watched[("closure variable", name)] = functools.partial(_contents, cell)
+        # A name the call adds to the globals counts as a change too.
+        watched[("globals", None)] = functools.partial(_names, namespace)
+    return watched
+
+
+def _same(value: Any) -> Any:
+    return value
+
+
+def _names(namespace: dict[str, Any]) -> frozenset[str]:
+    return frozenset(namespace)
+
+
+def _importable(func: types.FunctionType) -> bool:
+    """Whether the function is its module's own, rather than one sent by value with globals of
+    its own: changes to an installed module's state are the module's business."""
+    module = sys.modules.get(func.__module__ or "")
+    return module is not None and func.__globals__ is vars(module)
+
+
+def _contents(cell: types.CellType) -> Any:
+    try:
+        return cell.cell_contents
+    except ValueError:
+        return _MISSING
+
+
+def _fingerprints(watched: dict[Any, Any]) -> dict[Any, Any]:
+    return {label: _fingerprint(read()) for label, read in watched.items()}
+
+
+def _fingerprint(value: Any) -> Any:
+    """Equal before and after a call unless the call changed the value; taken in one process,
+    so a digest of the pickle is stable."""
+    if _immutable(value) or value is _MISSING:
+        return ("value", value)
+    if isinstance(value, types.ModuleType):
+        if sys.modules.get(value.__name__) is value:
+            return ("module", id(value))
+        # A module that came by value: which objects its names are bound to.
+        return ("module", id(value), tuple((name, id(v)) for name, v in vars(value).items()))
+    if isinstance(value, (type, types.FunctionType, types.BuiltinFunctionType)):
+        return ("object", id(value))
+    try:
+        return ("pickle", hashlib.sha256(cloudpickle.dumps(value)).digest())
+    except BaseException:  # noqa: BLE001 - what cannot be compared counts as changed
+        return object()
+
+
+def _describe(label: tuple[Any, Any], func: Any) -> str:
+    kind, key = label
+    if kind == "globals":
+        return "its module's globals"
+    if kind == "argument" and isinstance(key, int):
+        try:
+            names = list(inspect.signature(func).parameters)
+            key = names[key] if key < len(names) else key + 1
+        except (TypeError, ValueError):
+            key += 1
+    return f"{kind} {key!r}" if isinstance(key, str) else f"{kind} {key}"
+
+
+class _BoundedText(io.StringIO):
+    def __init__(self) -> None:
+        super().__init__()
+        self.dropped = 0
+
+    def write(self, text: str) -> int:
+        room = MAX_OUTPUT_CHARS - self.tell()
+        if len(text) > room:
+            self.dropped += len(text) - max(room, 0)
+            text = text[: max(room, 0)]
+        super().write(text)
+        return len(text)
+
+    def text(self) -> str:
+        value = self.getvalue()
+        if self.dropped:
+            value += f"\n[zuvoda: {self.dropped} more characters of output were dropped]\n"
+        return value
+
+
+class _Captured:
+    """What the call writes to sys.stdout and sys.stderr, up to MAX_OUTPUT_CHARS each."""
+
+    def __enter__(self) -> _Captured:
+        self._saved = sys.stdout, sys.stderr
+        self._out, self._err = _BoundedText(), _BoundedText()
+        sys.stdout, sys.stderr = self._out, self._err
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        sys.stdout, sys.stderr = self._saved
+        self.texts = (self._out.text(), self._err.text())
 
 
 def import_modules(names: list[str]) -> list[str]:
@@ -86,7 +248,7 @@ def serve(
             return
         reply = execute(payload, max_result_bytes)
         if reply[0] == "ok":
-            calls.send(("ok",))
+            calls.send(("ok", reply[2]))
             calls.send_bytes(reply[1])
         else:
             calls.send(reply)
@@ -138,7 +300,7 @@ def _load_call(payload: bytes) -> tuple[Any, tuple[Any, ...], dict[str, Any]]:
     return func, args, kwargs
 
 
-def _failure(stage: str, exc: BaseException, tb: TracebackType | None) -> Reply:
+def _failure(stage: str, exc: BaseException, tb: TracebackType | None) -> tuple[Any, ...]:
     # The exception's own __str__ may raise anything; its failure must not end the worker.
     name = type(exc).__name__
     try:
