@@ -10,7 +10,7 @@ with the monitor's hook (running, not overloaded). The first no-op is installed 
 ``sys.setprofile`` and so goes through the interpreter's trampoline, as any Python-level hook does;
 the second is installed with ``PyEval_SetProfile`` and costs only what the interpreter spends on
 any profiler at all. A configuration's figure is its added cost, (time with it - time with no
-hook), divided by the added cost of one of the no-ops.
+hook), divided by the added cost of one of the no-ops; the last columns give plain slowdowns.
 
 Time is the thread's CPU time; configurations are interleaved round by round, in a rotating
 order, and each time is the median over the rounds.
@@ -156,7 +156,7 @@ def main():
         f"{title} {medians[title]['none'] * 1e3:.2f} ms" for title in workloads))
     header = ["configuration"] + [
         f"{title} / {floor}" for floor in floors for title in workloads
-    ]
+    ] + [f"{title}: time / no hook" for title in workloads]
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
     for name in list(configurations)[1:]:
@@ -166,6 +166,7 @@ def main():
                 times = medians[title]
                 added = times[name] - times["none"]
                 cells.append(f"{added / (times[floor] - times['none']):.2f}")
+        cells += [f"{medians[title][name] / medians[title]['none']:.2f}" for title in workloads]
         print("| " + " | ".join(cells) + " |")
 
 
