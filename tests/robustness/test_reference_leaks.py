@@ -304,7 +304,8 @@ def test_hot_paths_keep_no_reference(env):
     monitor._running = True
     monitor.__dict__.update(_cpu_usage=40.5, _mem_usage=50.5, _gpu_util=1.5, _gpu_mem_util=2.5)
     wrapper = monitor._make_wrapper(env.module.add)
-    functions = [getattr(env.module, name) for name in ("add", "fail", "numbers", "heavy", "driver")]
+    names = ("add", "fail", "numbers", "heavy", "driver")
+    functions = [getattr(env.module, name) for name in names]
     codes = [function.__code__ for function in functions]
     fake_code = types.SimpleNamespace(co_name="fake", co_filename=env.module.__file__,
                                       co_firstlineno=3)

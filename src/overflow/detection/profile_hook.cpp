@@ -641,7 +641,8 @@ void deliver_directly_from_now_on(PyObject* self) {
     PyThreadState* thread = PyThreadState_Get();
     PyObject* installed = thread->c_profileobj;
     if (thread->c_profilefunc == nullptr || thread->c_profilefunc == deliver_directly ||
-        installed == nullptr || !PyMethod_Check(installed) || PyMethod_GET_SELF(installed) != self ||
+        installed == nullptr || !PyMethod_Check(installed) ||
+        PyMethod_GET_SELF(installed) != self ||
         !interop::is_native_function(PyMethod_GET_FUNCTION(installed), profile_hook_spec)) {
         return;
     }
