@@ -264,10 +264,10 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// The code objects of __code__, one per spec as for the functions of one `def`, kept for the life
-// of the process. They carry the parameters for tools that take an object with a __code__ for a
-// function (inspect.getfullargspec among them), and the module's own file, which the monitor never
-// counts as user code: `overflow` sits in every watched script's namespace.
+// The code objects of __code__, one per FunctionSpec as the functions of one `def` share theirs,
+// kept for the life of the process. They carry the parameters for tools that take an object with
+// a __code__ for a function (inspect.getfullargspec among them), and the module's own file, which
+// the monitor never counts as user code: `overflow` sits in every watched script's namespace.
 std::unordered_map<const FunctionSpec*, PyObject*> codes;
 
 py::object make_code(const FunctionSpec& spec, PyObject* filename) {
