@@ -1,3 +1,4 @@
+import ctypes
 import json
 import sys
 import threading
@@ -191,11 +192,32 @@ def test_comparisons_short_circuit_and_missing_keys_raise(watched):
         watched._profile_hook(frame, "return", None)
 
 
+# What an entry stands for, as Python code would write it.
+ENTRY_LITERAL = {"name": 0, "filename": 0, "lineno": 0, "start_cpu": 0, "start_mem": 0,
+                 "start_gpu": 0, "start_gpu_mem": 0}
+
+
+def entry_table(entry):
+    """(kind, [(key, value), ...]) of a dict's entry table, read at the places CPython 3.11 keeps
+    them and the module writes entries' values into (Include/internal/pycore_dict.h)."""
+    pointer = ctypes.c_void_p.from_address
+    keys = pointer(id(entry) + 4 * ctypes.sizeof(ctypes.c_void_p)).value  # ma_keys
+    log2_index_bytes = ctypes.c_uint8.from_address(keys + 9).value
+    kind = ctypes.c_uint8.from_address(keys + 10).value
+    used = ctypes.c_ssize_t.from_address(keys + 24).value  # dk_nentries
+    slots = keys + 32 + (1 << log2_index_bytes)
+    return kind, [(pointer(slots + 16 * i).value, pointer(slots + 16 * i + 8).value)
+                  for i in range(used)]
+
+
 def test_call_entry_holds_identity_and_figures_of_the_moment(watched):
     code = compile("def f():\n    pass\n", "relative/mod.py", "exec").co_consts[0]
     watched.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
     watched._profile_hook(code_frame(code), "call", None)
     [entry] = watched._call_stack
+    assert sys.getsizeof(entry) == sys.getsizeof(ENTRY_LITERAL)
+    # The layout the module fills entries through: kind 1 is a table of str keys.
+    assert entry_table(entry) == (1, [(id(k), id(v)) for k, v in entry.items()])
     assert list(entry.items()) == [
         ("name", "f"),
         ("filename", "relative/mod.py"),
@@ -217,14 +239,20 @@ def test_entries_of_real_frames_name_the_first_line(watched, user_module):
     # far and farther start 64 lines apart, both beyond the interpreter's small ints.
     source = WORK_MODULE + grabber("grab", 10) + grabber("far", 1000) + grabber("farther", 62)
     mod = user_module(source)
-    for function in (mod.grab, mod.far, mod.farther, mod.far):
-        entry = mod._profiled(watched, function, watched)
+    functions = (mod.grab, mod.far, mod.farther, mod.far)
+    entries = []
+    for function in functions:
+        # Entries popped with no other owner are filled again; the ones held here must not be.
+        mod._profiled(watched, mod.consume)
+        entries.append(mod._profiled(watched, function, watched))
+    for entry, function in zip(entries, functions):
         code = function.__code__
         assert (entry["name"], entry["filename"], entry["lineno"]) == (
             code.co_name,
             code.co_filename,
             code.co_firstlineno,
         )
+        assert sys.getsizeof(entry) == sys.getsizeof(ENTRY_LITERAL)
     assert mod.farther.__code__.co_firstlineno - mod.far.__code__.co_firstlineno == 64
 
 
@@ -315,16 +343,84 @@ def test_events_compare_by_value(watched):
     assert watched._call_stack == []
 
 
-def test_hook_errors_reach_the_profiled_code_and_remove_the_hook(watched, user_module):
+# The first event comes through sys.setprofile's trampoline; later ones straight from the
+# interpreter.
+@pytest.mark.parametrize("failing_event", [1, 5])
+def test_hook_errors_reach_the_profiled_code_and_remove_the_hook(
+    watched, user_module, failing_event
+):
     mod = user_module(WORK_MODULE)
+    seen = []
 
     def broken(filename):
-        raise RuntimeError("classification failed")
+        seen.append(filename)
+        if len(seen) == failing_event:
+            raise RuntimeError("classification failed")
+        return True
 
     watched._is_user_code = broken
     with pytest.raises(RuntimeError, match="classification failed"):
-        mod._profiled(watched, mod.spare)
-    assert sys.getprofile() is None
+        mod._profiled(watched, mod.consume)
+    assert sys.getprofile() is None and len(seen) == failing_event
+
+
+PROFILE_OBJECT = """
+
+def reinstall(monitor):
+    hook = sys.getprofile()
+    sys.setprofile(hook)
+    return hook, depth(monitor)
+
+
+def depth(monitor):
+    return len(monitor._call_stack)
+
+
+def depths(monitor):
+    seen = []
+    for _ in range(3):
+        seen.append(depth(monitor))
+    return seen
+"""
+
+
+def test_profile_object_stays_the_bound_method(watched, user_module):
+    mod = user_module(WORK_MODULE + PROFILE_OBJECT)
+    hook, depth = mod._profiled(watched, mod.reinstall, watched)
+    assert hook == watched._profile_hook and hook.__self__ is watched
+    assert depth == 2 and watched._call_stack == []
+
+
+STALE_LOCALS = """
+
+def stale_locals():
+    seen = sys._getframe().f_locals
+    late = 1
+    len(seen)  # a C call: an event of this frame
+    return "late" in seen
+"""
+
+
+# The monitor's hook is delivered directly and leaves the frame's f_locals alone, as cProfile
+# does; a hook called through sys.setprofile's trampoline has them refreshed at every event.
+@pytest.mark.parametrize(("own_hook", "refreshed"), [(True, False), (False, True)])
+def test_f_locals_are_refreshed_only_for_hooks_behind_the_trampoline(
+    watched, user_module, own_hook, refreshed
+):
+    mod = user_module(STALE_LOCALS)
+    if not own_hook:
+        watched._profile_hook = lambda frame, event, arg: None
+    assert mod._profiled(watched, mod.stale_locals) is refreshed
+
+
+def test_events_of_another_thread_are_watched(watched, user_module):
+    mod = user_module(WORK_MODULE + PROFILE_OBJECT)
+    results = []
+    thread = threading.Thread(target=lambda: results.append(mod._profiled(watched, mod.depths,
+                                                                             watched)))
+    thread.start()
+    thread.join(timeout=30)
+    assert results == [[2, 2, 2]] and watched._call_stack == []
 
 
 def test_cached_verdict_is_used_without_checking_again(monitor_class, user_module):

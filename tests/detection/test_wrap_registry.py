@@ -5,6 +5,8 @@ import pytest
 SCOPE_MODULE = """
 from json import dumps
 
+from zuvoda.overflow import overflow
+
 
 def a():
     return "a"
@@ -75,10 +77,11 @@ def is_wrapper_of(obj, original):
 
 def test_scope_wraps_public_user_functions_only(wmonitor, user_module):
     mod = user_module(SCOPE_MODULE)
-    a, b, c, k, dumps = mod.a, mod.b, mod._c, mod.K, mod.dumps
+    a, b, c, k, dumps, overflow = mod.a, mod.b, mod._c, mod.K, mod.dumps, mod.overflow
     wmonitor._wrap_scope(mod._frame)
     assert is_wrapper_of(mod.a, a) and is_wrapper_of(mod.b, b)
-    assert (mod._c, mod.K, mod.dumps) == (c, k, dumps)
+    # The module's own functions carry a __code__ whose file is the module's.
+    assert (mod._c, mod.K, mod.dumps, mod.overflow) == (c, k, dumps, overflow)
     assert mod.a() == "a"
     assert list(wmonitor._wrapped_functions) == [id(a), id(b)]
     record = wmonitor._wrapped_functions[id(a)]

@@ -93,6 +93,34 @@ SIGNATURES = {
 @pytest.mark.parametrize("function, signature", SIGNATURES.values(), ids=SIGNATURES.keys())
 def test_signatures(function, signature):
     assert str(inspect.signature(function)) == signature
+    if inspect.isclass(function) or inspect.ismethod(function):
+        return
+    # What inspect reads from __code__, __defaults__ and __kwdefaults__ is what it reads from a
+    # Python function of the same signature.
+    twin = {}
+    exec(f"def twin{signature}: pass", twin)  # noqa: S102 - the signatures above
+    assert inspect.getfullargspec(function) == inspect.getfullargspec(twin["twin"])
+
+
+def python_wrapper(original):
+    @functools.wraps(original)
+    def wrapper(*args, **kwargs):
+        return original(*args, **kwargs)
+
+    return wrapper
+
+
+def annotated(a: int, b: "str" = "b", *rest, c=3, **more) -> float:
+    pass
+
+
+@pytest.mark.parametrize("original", [annotated, native.overflow])
+def test_wrappers_inspect_like_python_wrappers(original):
+    wrapper = MONITOR._make_wrapper(original)
+    expected = python_wrapper(original)
+    assert inspect.getfullargspec(wrapper) == inspect.getfullargspec(expected)
+    assert inspect.signature(wrapper) == inspect.signature(expected)
+    assert (wrapper.__defaults__, wrapper.__kwdefaults__) == (None, None)
 
 
 def test_repr_like_a_function(ov):
@@ -129,6 +157,18 @@ def test_garbage_collector_sees_what_a_function_holds(ov):
         assert function.__dict__ in referents and function.__annotations__ in referents
     finally:
         del function.marker
+
+
+def test_cycle_through_defaults_is_collected():
+    # Weak references die with the cycle even when it leaks; what it holds stays held then.
+    held = object()
+    before = sys.getrefcount(held)
+    for _ in range(3):
+        wrapper = MONITOR._make_wrapper(annotated)
+        wrapper.__defaults__ = (wrapper, held)
+    del wrapper
+    gc.collect()
+    assert sys.getrefcount(held) == before
 
 
 class Noted(_OverflowMonitor):
@@ -178,15 +218,28 @@ def test_names_are_writable_and_functools_wraps_works():
 
 
 @pytest.mark.parametrize(
-    "value, message",
+    "attribute, value, message",
     [
-        (1, "__defaults__ must be set to a tuple object"),
-        ([], "__defaults__ must be set to a tuple object"),
+        ("__defaults__", 1, "__defaults__ must be set to a tuple object"),
+        ("__defaults__", [], "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", 1, "__kwdefaults__ must be set to a dict object"),
+        ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
     ],
 )
-def test_defaults_must_be_a_tuple(ov, value, message):
+def test_defaults_keep_their_types(ov, attribute, value, message):
     with pytest.raises(TypeError, match=message):
-        ov._OverflowMonitor.stop.__defaults__ = value
+        setattr(ov._OverflowMonitor.stop, attribute, value)
+
+
+def test_kwdefaults_are_settable_like_a_python_function(ov):
+    function = ov._OverflowMonitor.stop
+    assert function.__kwdefaults__ is None
+    try:
+        function.__kwdefaults__ = {"extra": 1}
+        assert function.__kwdefaults__ == {"extra": 1}
+    finally:
+        del function.__kwdefaults__
+    assert function.__kwdefaults__ is None
 
 
 def test_changed_defaults_take_effect(ov, monitor):

@@ -80,6 +80,29 @@ def test_start_sets_everything_up(monitor, calm_machine, records):
         monitor.stop()
 
 
+@pytest.mark.parametrize("replaced_on", ["instance", "subclass"])
+def test_start_installs_the_hook_of_the_moment(ov, calm_machine, replaced_on):
+    events = []
+    if replaced_on == "subclass":
+        class Recording(ov._OverflowMonitor):
+            def _profile_hook(self, frame, event, arg):
+                events.append(event)
+                return super()._profile_hook(frame, event, arg)
+
+        monitor = Recording(False, 85.0, 0.05, None, None)
+    else:
+        monitor = ov._OverflowMonitor(False, 85.0, 0.05, None, None)
+        monitor._profile_hook = lambda frame, event, arg: events.append(event)
+    monitor.start()
+    try:
+        assert sys.getprofile() == monitor._profile_hook
+        for _ in range(5):
+            len(events)
+    finally:
+        monitor.stop()
+    assert events.count("c_call") >= 5
+
+
 def test_second_start_does_nothing(started, calm_machine, records):
     thread, before = started._monitor_thread, len(records())
     threads_before = threading.active_count()

@@ -1,5 +1,6 @@
 """Repeated work leaves nothing behind: after warm-up rounds, further rounds of each activity keep
-the interpreter's allocated blocks and its GC-tracked objects where they were."""
+the interpreter's allocated blocks and its GC-tracked objects where they were, and the objects the
+hot paths touch keep their reference counts."""
 
 import contextlib
 import copy
@@ -272,3 +273,58 @@ def test_repeated_activity_leaves_nothing_behind(env, activity):
     blocks_after, objects_after = measure()
     assert objects_after - objects_before <= OBJECT_TOLERANCE, (objects_before, objects_after)
     assert blocks_after - blocks_before <= BLOCK_TOLERANCE, (blocks_before, blocks_after)
+
+
+ENTRY_KEYS = ("name", "filename", "lineno", "start_cpu", "start_mem", "start_gpu", "start_gpu_mem")
+
+
+def hot_paths(env, monitor, wrapper, fake_frame):
+    """Events of every kind, directly delivered and through the method, and wrapper calls."""
+    sys.setprofile(monitor._profile_hook)
+    try:
+        env.module.driver(monitor, 10)  # heavy, twice
+        env.module.add(1)
+        list(env.module.numbers(3))
+        with contextlib.suppress(ValueError):
+            env.module.fail(1)
+    finally:
+        sys.setprofile(None)
+    assert monitor._heavy_signatures
+    monitor._overloaded = False
+    monitor._unwrap_all()
+    for event in ("call", "c_call", "return"):
+        monitor._profile_hook(fake_frame, event, None)
+    assert wrapper(1) == 2 and wrapper(1, b=2, scale=3) == 9
+
+
+def test_hot_paths_keep_no_reference(env):
+    """A reference leaked per event on an object that stays alive leaves no block or object behind;
+    its reference count shows it."""
+    monitor = new_monitor(env)
+    monitor._running = True
+    monitor.__dict__.update(_cpu_usage=40.5, _mem_usage=50.5, _gpu_util=1.5, _gpu_mem_util=2.5)
+    wrapper = monitor._make_wrapper(env.module.add)
+    names = ("add", "fail", "numbers", "heavy", "driver")
+    functions = [getattr(env.module, name) for name in names]
+    codes = [function.__code__ for function in functions]
+    fake_code = types.SimpleNamespace(co_name="fake", co_filename=env.module.__file__,
+                                      co_firstlineno=3)
+    fake_frame = types.SimpleNamespace(f_code=fake_code, f_back=None)
+    touched = [monitor, wrapper, *functions, *codes, fake_code, fake_frame,
+               *{code.co_filename for code in codes}, *(code.co_name for code in codes),
+               *(monitor.__dict__[name] for name in (
+                   "_cpu_usage", "_mem_usage", "_gpu_util", "_gpu_mem_util", "threshold",
+                   "_call_stack", "_filename_cache", "_wrapped_functions")),
+               *map(sys.intern, ENTRY_KEYS)]
+
+    def counts():
+        gc.collect()
+        return [sys.getrefcount(thing) for thing in touched]
+
+    for _ in range(WARM_UP):
+        hot_paths(env, monitor, wrapper, fake_frame)
+    before = counts()
+    for _ in range(ROUNDS):
+        hot_paths(env, monitor, wrapper, fake_frame)
+    after = counts()
+    assert [(repr(t)[:60], b, a) for t, b, a in zip(touched, before, after) if a != b] == []

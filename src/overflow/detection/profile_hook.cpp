@@ -2,14 +2,24 @@
 // (library code, or any event of a file whose verdict is known) allocates nothing and makes no
 // generic lookup, yet follows every rebinding: what it remembers is checked against version tags
 // that change whenever the monitor's type, its instance dict or its filename cache changes.
+//
+// Events arrive two ways. sys.setprofile installs the bound method `_profile_hook` behind the
+// interpreter's trampoline, which makes an event string, refreshes the frame's f_locals and calls
+// the method. Once the method sees that its thread's profile object is itself, bound to its own
+// monitor, it has the interpreter hand that same object to `deliver_directly`, a C profile
+// function that gets the event as a number: sys.getprofile() still answers the bound method, and
+// nothing the hook does changes, only the trampoline's cost goes.
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <stdexcept>
 
 #include "detection/user_code.h"
 #include "interop/arguments.h"
 #include "interop/attribute_stamp.h"
 #include "interop/calls.h"
+#include "interop/errors.h"
+#include "interop/fixed_key_dict.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
@@ -302,55 +312,112 @@ struct FrameCode {
 // allocation per call; the ints of recently seen lines are kept instead.
 class LineNumbers {
 public:
-    py::object get(int line) {
-        PyObject*& kept = kept_[static_cast<unsigned>(line) % std::size(kept_)];
-        if (kept == nullptr || PyLong_AsLong(kept) != line) {
-            Py_XSETREF(kept, PyLong_FromLong(line));
-            if (kept == nullptr) throw py::error_already_set();
+    // Borrowed: kept until a line of the same bucket is asked for.
+    PyObject* get(int line) {
+        size_t bucket = static_cast<unsigned>(line) % std::size(kept_);
+        if (kept_[bucket] == nullptr || lines_[bucket] != line) {
+            Py_XSETREF(kept_[bucket], PyLong_FromLong(line));
+            if (kept_[bucket] == nullptr) throw py::error_already_set();
+            lines_[bucket] = line;
         }
-        return borrow(kept);
+        return kept_[bucket];
     }
 
 private:
     PyObject* kept_[64] = {};
+    int lines_[64] = {};
 };
 
 LineNumbers line_numbers;
 
-inline void insert(PyObject* entry, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(entry, key, value) < 0) throw py::error_already_set();
+// The keys of a call-stack entry, in order.
+enum EntryKey : size_t { key_name, key_filename, key_lineno, key_start_cpu, key_start_mem,
+                         key_start_gpu, key_start_gpu_mem };
+
+const interop::FixedKeyDict& entry_template() {
+    static const interop::FixedKeyDict keys{
+        names.key_name,      names.key_filename,  names.key_lineno,       names.key_start_cpu,
+        names.key_start_mem, names.key_start_gpu, names.key_start_gpu_mem,
+    };
+    return keys;
 }
 
-// `entry[key] = self.<slot>`
-void insert_attribute(MonitorReader& monitor, PyObject* entry, PyObject* key, Slot slot) {
-    if (PyObject* value = monitor.remembered(slot)) {
-        insert(entry, key, value);
-    } else {
-        insert(entry, key, monitor.read(slot).ptr());
+// Entries popped while nothing else referred to them, to be filled again at later calls. Returns
+// come in runs as recursion unwinds, so a few are kept.
+class SpareEntries {
+public:
+    void keep(py::object& entry) {
+        if (count_ < std::size(entries_) && Py_REFCNT(entry.ptr()) == 1 &&
+            PyDict_CheckExact(entry.ptr())) {
+            entries_[count_++] = entry.release().ptr();
+        }
     }
-}
+
+    py::object take() {
+        if (count_ == 0) return {};
+        return py::reinterpret_steal<py::object>(entries_[--count_]);
+    }
+
+private:
+    PyObject* entries_[32] = {};
+    size_t count_ = 0;
+};
+
+SpareEntries spare_entries;
+
+// The figures of the moment, for a call-stack entry.
+constexpr Slot entry_figures[] = {cpu_usage, mem_usage, gpu_util, gpu_mem_util};
 
 // The call-stack entry of a "call" event: the function's identity and the figures of the moment.
+// Values are borrowed where nothing can run Python code before the entry holds them.
 py::object call_entry(MonitorReader& monitor, const FrameCode& code) {
-    py::object name;
-    py::object lineno;
-    if (code.real != nullptr) {
-        name = borrow(code.real->co_name);
-        lineno = line_numbers.get(code.real->co_firstlineno);
-    } else {
-        name = interop::get_attr(code.held_code.ptr(), names.co_name);
-        lineno = interop::get_attr(code.held_code.ptr(), names.co_firstlineno);
+    const interop::FixedKeyDict& keys = entry_template();
+    py::object entry = spare_entries.take();
+    bool reused = static_cast<bool>(entry);
+    if (!reused) {
+        entry = keys.copy();
+        // Code may have run (a garbage collection): check the snapshot again.
+        monitor.touched();
     }
-    py::object entry = steal_or_throw(_PyDict_NewPresized(7));
-    // Code may have run (attribute access, a garbage collection): check the snapshot again.
-    monitor.touched();
-    insert(entry.ptr(), names.key_name, name.ptr());
-    insert(entry.ptr(), names.key_filename, code.filename);
-    insert(entry.ptr(), names.key_lineno, lineno.ptr());
-    insert_attribute(monitor, entry.ptr(), names.key_start_cpu, cpu_usage);
-    insert_attribute(monitor, entry.ptr(), names.key_start_mem, mem_usage);
-    insert_attribute(monitor, entry.ptr(), names.key_start_gpu, gpu_util);
-    insert_attribute(monitor, entry.ptr(), names.key_start_gpu_mem, gpu_mem_util);
+    PyObject* values[7];
+    py::object held[7];
+    values[key_filename] = code.filename;
+    if (code.real != nullptr) {
+        values[key_name] = code.real->co_name;
+        values[key_lineno] = line_numbers.get(code.real->co_firstlineno);
+    } else {
+        held[key_name] = interop::get_attr(code.held_code.ptr(), names.co_name);
+        held[key_lineno] = interop::get_attr(code.held_code.ptr(), names.co_firstlineno);
+        values[key_name] = held[key_name].ptr();
+        values[key_lineno] = held[key_lineno].ptr();
+        monitor.touched();
+    }
+    bool remembered = std::all_of(std::begin(entry_figures), std::end(entry_figures),
+                                  [&](Slot slot) { return monitor.remembered(slot) != nullptr; });
+    for (size_t i = 0; i < std::size(entry_figures); ++i) {
+        size_t key = key_start_cpu + i;
+        if (remembered) {
+            values[key] = monitor.remembered(entry_figures[i]);
+        } else {
+            // A generic read may run code that replaces a figure read before: each is held.
+            held[key] = monitor.read(entry_figures[i]);
+            values[key] = held[key].ptr();
+        }
+    }
+    using Filled = interop::FixedKeyDict::Filled;
+    Filled filled = keys.fill(entry.ptr(), values, reused);
+    if (filled == Filled::refused) {
+        // Its keys were changed while it was on the stack: a fresh copy instead, whose
+        // allocation may run code.
+        for (size_t i = 0; i < std::size(held); ++i) {
+            if (!held[i]) held[i] = borrow(values[i]);
+        }
+        entry = keys.copy();
+        filled = keys.fill(entry.ptr(), values, false);
+        if (filled == Filled::refused) throw std::logic_error("fresh entry refused");
+        monitor.touched();
+    }
+    if (filled == Filled::released) monitor.touched();
     return entry;
 }
 
@@ -363,12 +430,24 @@ void wrap_caller_scope_once(PyObject* self, PyObject* frame) {
     interop::set_attr(self, names.scope_wrapped, Py_True);
 }
 
+// `list.append(entry)`: inline while the list has room, as list.append does.
+void append(PyObject* list, py::object& entry) {
+    auto* object = reinterpret_cast<PyListObject*>(list);
+    Py_ssize_t size = Py_SIZE(object);
+    if (size < object->allocated) {
+        object->ob_item[size] = entry.release().ptr();
+        Py_SET_SIZE(object, size + 1);
+    } else if (PyList_Append(list, entry.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
 [[gnu::noinline]] void on_call(MonitorReader& monitor, PyObject* frame, const FrameCode& code) {
     PyObject* self = monitor.self();
     py::object stack = monitor.read(call_stack);
     py::object entry = call_entry(monitor, code);
     if (PyList_CheckExact(stack.ptr())) {
-        if (PyList_Append(stack.ptr(), entry.ptr()) < 0) throw py::error_already_set();
+        append(stack.ptr(), entry);
     } else {
         interop::call_method(stack.ptr(), names.append, entry.ptr());
         monitor.touched();
@@ -434,18 +513,11 @@ bool started_within_thresholds(MonitorReader& monitor, PyObject* info) {
     return is_true(monitor, started_ok.ptr());
 }
 
-[[gnu::noinline]] void on_return(MonitorReader& monitor, PyObject* frame) {
-    PyObject* self = monitor.self();
-    py::object stack = monitor.read(call_stack);
-    if (!PyList_CheckExact(stack.ptr())) monitor.touched();
-    if (!is_true(stack.ptr())) return;
-    py::object info = pop_last(monitor, stack.ptr());
-    if (!started_within_thresholds(monitor, info.ptr())) return;
-    if (!monitor.truth(overloaded)) return;
-    // Heavy: began on a machine within its thresholds and ended on an overloaded one.
-    py::tuple signature = py::make_tuple(item(info.ptr(), names.key_name),
-                                         item(info.ptr(), names.key_filename),
-                                         item(info.ptr(), names.key_lineno));
+// Heavy: began on a machine within its thresholds and ended on an overloaded one.
+void declare_heavy(PyObject* self, PyObject* frame, PyObject* info) {
+    py::tuple signature = py::make_tuple(item(info, names.key_name),
+                                         item(info, names.key_filename),
+                                         item(info, names.key_lineno));
     py::object signatures = interop::get_attr(self, names.heavy_signatures);
     if (PySet_CheckExact(signatures.ptr())) {
         if (PySet_Add(signatures.ptr(), signature.ptr()) < 0) throw py::error_already_set();
@@ -456,23 +528,79 @@ bool started_within_thresholds(MonitorReader& monitor, PyObject* info) {
     wrap_caller_scope_once(self, frame);
     py::str message("Heavy function detected: %s() at %s:%d — wrapped for cloud offload");
     interop::call_method(interop::global(names.logger).ptr(), names.warning, message.ptr(),
-                         item(info.ptr(), names.key_name).ptr(),
-                         item(info.ptr(), names.key_filename).ptr(),
-                         item(info.ptr(), names.key_lineno).ptr());
+                         item(info, names.key_name).ptr(), item(info, names.key_filename).ptr(),
+                         item(info, names.key_lineno).ptr());
 }
 
-py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
-    PyObject* frame = args[1];
-    PyObject* event = args[2];
-    interop::require_exact(event, &PyUnicode_Type, "event");
-    MonitorReader monitor(args[0]);
-    if (!monitor.truth(running)) return py::none();
+// `first <= bound and second <= bound`, short-circuiting, for floats; false in `decided` when one
+// of them is not a float and the comparison could run Python code.
+inline bool both_within(PyObject* const* figures, PyObject* bound, bool& decided) {
+    decided = PyFloat_CheckExact(bound) && PyFloat_CheckExact(figures[0]);
+    if (!decided) return false;
+    double limit = PyFloat_AS_DOUBLE(bound);
+    if (!(PyFloat_AS_DOUBLE(figures[0]) <= limit)) return false;
+    decided = PyFloat_CheckExact(figures[1]);
+    return decided && PyFloat_AS_DOUBLE(figures[1]) <= limit;
+}
+
+// The return branch when nothing in it can run Python code: the top entry is one the hook made,
+// its figures and the thresholds are floats, the flags bools. False, with nothing changed, when
+// the general branch must decide.
+bool return_quietly(MonitorReader& monitor, PyObject* frame, PyObject* stack) {
+    PyObject* info = PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
+    PyObject* limit = monitor.remembered(threshold);
+    PyObject* gpu_on = monitor.remembered(gpu_available);
+    PyObject* overload = monitor.remembered(overloaded);
+    PyObject* figures[2];
+    if (limit == nullptr || (gpu_on != Py_True && gpu_on != Py_False) ||
+        (overload != Py_True && overload != Py_False) ||
+        !entry_template().values(info, key_start_cpu, 2, figures)) {
+        return false;
+    }
+    bool decided = false;
+    bool started_ok = both_within(figures, limit, decided);
+    if (!decided) return false;
+    if (started_ok && gpu_on == Py_True) {
+        PyObject* gpu_limit = monitor.remembered(gpu_threshold);
+        if (gpu_limit == nullptr || !entry_template().values(info, key_start_gpu, 2, figures)) {
+            return false;
+        }
+        started_ok = both_within(figures, gpu_limit, decided);
+        if (!decided) return false;
+    }
+    py::object popped = pop_last(monitor, stack);
+    if (started_ok && overload == Py_True) {
+        declare_heavy(monitor.self(), frame, popped.ptr());
+    } else {
+        spare_entries.keep(popped);
+    }
+    return true;
+}
+
+[[gnu::noinline]] void on_return(MonitorReader& monitor, PyObject* frame) {
+    PyObject* remembered_stack = monitor.remembered(call_stack);
+    if (remembered_stack != nullptr && PyList_CheckExact(remembered_stack)) {
+        if (PyList_GET_SIZE(remembered_stack) == 0) return;
+        if (return_quietly(monitor, frame, remembered_stack)) return;
+    }
+    py::object stack = monitor.read(call_stack);
+    if (!PyList_CheckExact(stack.ptr())) monitor.touched();
+    if (!is_true(stack.ptr())) return;
+    py::object info = pop_last(monitor, stack.ptr());
+    if (!started_within_thresholds(monitor, info.ptr())) return;
+    if (!monitor.truth(overloaded)) return;
+    declare_heavy(monitor.self(), frame, info.ptr());
+}
+
+void handle_event(PyObject* self, PyObject* frame, EventKind kind) {
+    MonitorReader monitor(self);
+    if (!monitor.truth(running)) return;
 
     FrameCode code(frame);
     if (code.real == nullptr) monitor.touched();
-    if (!is_user_code_verdict(monitor, code.filename)) return py::none();
+    if (!is_user_code_verdict(monitor, code.filename)) return;
 
-    switch (event_kind(event)) {
+    switch (kind) {
         case EventKind::call:
             on_call(monitor, frame, code);
             break;
@@ -482,6 +610,51 @@ py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
         case EventKind::other:
             break;
     }
+}
+
+// The C profile function of a thread moved over from the trampoline; `bound_method` is the
+// thread's profile object, `_profile_hook` bound to the monitor.
+int deliver_directly(PyObject* bound_method, PyFrameObject* frame, int what, PyObject*) {
+    // Held: code the hook runs may replace the thread's profile object, the monitor's last owner.
+    py::object self = borrow(PyMethod_GET_SELF(bound_method));
+    EventKind kind = what == PyTrace_CALL     ? EventKind::call
+                     : what == PyTrace_RETURN ? EventKind::return_
+                                              : EventKind::other;
+    try {
+        handle_event(self.ptr(), reinterpret_cast<PyObject*>(frame), kind);
+        return 0;
+    } catch (...) {
+        interop::restore_python_error();
+    }
+    // As the trampoline does for a hook that raised: the thread is unhooked and the exception
+    // reaches the profiled code.
+    PyEval_SetProfile(nullptr, nullptr);
+    return -1;
+}
+
+// After an event that came through the trampoline: when the thread's profile object is this
+// method bound to this monitor, the interpreter delivers the next events to deliver_directly
+// with that same object. Only the C function is replaced, not the object, so unlike
+// PyEval_SetProfile this raises no second "sys.setprofile" audit event and cannot fail; whether
+// a profiler is installed at all does not change, so neither does the thread's tracing state.
+void deliver_directly_from_now_on(PyObject* self) {
+    PyThreadState* thread = PyThreadState_Get();
+    PyObject* installed = thread->c_profileobj;
+    if (thread->c_profilefunc == nullptr || thread->c_profilefunc == deliver_directly ||
+        installed == nullptr || !PyMethod_Check(installed) ||
+        PyMethod_GET_SELF(installed) != self ||
+        !interop::is_native_function(PyMethod_GET_FUNCTION(installed), profile_hook_spec)) {
+        return;
+    }
+    thread->c_profilefunc = deliver_directly;
+}
+
+py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
+    PyObject* self = args[0];
+    PyObject* event = args[2];
+    interop::require_exact(event, &PyUnicode_Type, "event");
+    handle_event(self, args[1], event_kind(event));
+    deliver_directly_from_now_on(self);
     return py::none();
 }
 

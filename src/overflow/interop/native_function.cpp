@@ -1,6 +1,9 @@
 #include "interop/native_function.h"
 
 #include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
 
 #include "interop/errors.h"
 #include "interop/module_state.h"
@@ -159,6 +162,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(function->module);
     Py_VISIT(function->doc);
     Py_VISIT(function->defaults);
+    Py_VISIT(function->kwdefaults);
     Py_VISIT(function->annotations);
     Py_VISIT(function->dict);
     Py_VISIT(function->closure);
@@ -170,6 +174,8 @@ int function_clear(PyObject* self) {
     // Fields that getters hand out stay valid (None) for anything that still sees the object.
     Py_SETREF(function->module, Py_NewRef(Py_None));
     Py_SETREF(function->doc, Py_NewRef(Py_None));
+    Py_SETREF(function->defaults, Py_NewRef(Py_None));
+    Py_SETREF(function->kwdefaults, Py_NewRef(Py_None));
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->dict);
     Py_CLEAR(function->closure);
@@ -185,6 +191,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(function->name);
     Py_CLEAR(function->qualname);
     Py_CLEAR(function->defaults);
+    Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->module);
     Py_CLEAR(function->doc);
     PyObject_GC_Del(self);
@@ -242,6 +249,65 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     }
     Py_XSETREF(as_function(self)->defaults, Py_NewRef(value));
     return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->kwdefaults);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) value = Py_None;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_NewRef(value));
+    return 0;
+}
+
+// The code objects of __code__, one per FunctionSpec as the functions of one `def` share theirs,
+// kept for the life of the process. They carry the parameters for tools that take an object with
+// a __code__ for a function (inspect.getfullargspec among them), and the module's own file, which
+// the monitor never counts as user code: `overflow` sits in every watched script's namespace.
+std::unordered_map<const FunctionSpec*, PyObject*> codes;
+
+py::object make_code(const FunctionSpec& spec, PyObject* filename) {
+    std::string source = "def " + spec.name + "(";
+    if (spec.variadic != nullptr) {
+        source += "*args, **kwargs";
+    } else {
+        for (size_t i = 0; i < spec.parameters.size(); ++i) {
+            source += (i ? ", " : "") + std::string(spec.parameters[i].name);
+        }
+    }
+    source += "): pass\n";
+    py::object module_code = steal_or_throw(
+        Py_CompileStringObject(source.c_str(), filename, Py_file_input, nullptr, 0));
+    for (py::handle constant : py::tuple(module_code.attr("co_consts"))) {
+        if (PyCode_Check(constant.ptr())) {
+            return constant.attr("replace")(py::arg("co_qualname") = py::str(spec.qualname));
+        }
+    }
+    throw std::logic_error("no code object compiled for " + spec.name);
+}
+
+PyObject* get_code(PyObject* self, void*) {
+    const FunctionSpec* spec = as_function(self)->spec;
+    auto known = codes.find(spec);
+    if (known != codes.end()) return Py_NewRef(known->second);
+    try {
+        PyObject* file = PyDict_GetItemWithError(module_dict(), names.dunder_file);
+        if (file == nullptr && PyErr_Occurred()) return nullptr;
+        if (file == nullptr || !PyUnicode_Check(file)) {
+            // Not loaded from a file: a pseudo-filename, never user code either.
+            return make_code(*spec, py::str("<zuvoda.overflow>").ptr()).release().ptr();
+        }
+        PyObject* code = make_code(*spec, file).release().ptr();
+        codes.emplace(spec, code);
+        return Py_NewRef(code);
+    } catch (...) {
+        restore_python_error();
+        return nullptr;
+    }
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -337,6 +403,8 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -419,6 +487,7 @@ py::object make_function(const FunctionSpec& spec, PyObject* module_name, py::tu
     function->module = Py_NewRef(module_name);
     function->doc = Py_NewRef(Py_None);
     function->defaults = defaults.release().ptr();
+    function->kwdefaults = Py_NewRef(Py_None);
     function->annotations = annotations.release().ptr();
     function->dict = nullptr;
     function->closure = PyTuple_GET_SIZE(closure.ptr()) ? closure.release().ptr() : nullptr;

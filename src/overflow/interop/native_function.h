@@ -1,7 +1,8 @@
 // The native function type: every function and method of the module, and every wrapper it
 // creates, is one of these. To Python code it behaves like a plain Python function: vectorcall,
-// method binding, Python's own argument-binding errors, writable names, __defaults__, string
-// __annotations__, a __dict__, inspect.signature, pickling by reference, GC and weak references.
+// method binding, Python's own argument-binding errors, writable names, __defaults__,
+// __kwdefaults__, string __annotations__, a __dict__, a __code__ with its parameters,
+// inspect.signature, pickling by reference, GC and weak references.
 #pragma once
 
 #include <string>
@@ -59,6 +60,7 @@ struct NativeFunction {
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;     // tuple or None
+    PyObject* kwdefaults;   // dict or None
     PyObject* annotations;  // dict
     PyObject* dict;         // __dict__, created on demand
     PyObject* closure;      // tuple of values the implementation closes over, or nullptr
