@@ -174,12 +174,13 @@ for project in "${projects[@]}"; do
             start_service "$out/server.log" "$service_path"
             service=(ZUVODA_API_URL="$service_url" ZUVODA_API_KEY="$service_key")
         fi
+        # --foreground: the run stays in this script's process group, so an interrupt reaches it.
         (
             cd "$source_tree"
             env -u ZUVODA_API_URL -u ZUVODA_API_KEY -u VAZOVEZ_API_KEY "${service[@]}" \
                 PYTHONPATH="$source_tree/$import_path:$here:$build" OVERFLOW_TRANSPARENCY=$mode \
                 OVERFLOW_TRANSPARENCY_REPORT="$out/report.jsonl" \
-                timeout --kill-after=30 "$run_timeout" \
+                timeout --foreground --kill-after=30 "$run_timeout" \
                 "$python" -m pytest -q -p no:cacheprovider "${plugin[@]}" \
                 --junitxml="$out/$mode.xml" "$tests" >"$out/$mode.log" 2>&1
         ) || true
