@@ -7,16 +7,22 @@
                                       the profile hook wraps every user function it sees entered,
                                       and every wrapped call goes through a stand-in cloud client
                                       whose run() calls the function in-process
+    OVERFLOW_TRANSPARENCY=service     held overloaded the same way, with the real zuvoda.client:
+                                      every wrapped call goes to the service that ZUVODA_API_URL
+                                      and ZUVODA_API_KEY name
 
 Load it with `-p overflow_plugin`, with this directory and the zuvoda package on PYTHONPATH.
 overflow() is called in pytest_configure, before any test module is imported, on the thread that
 runs the tests. Test files, and a project's own modules when imported from its source tree, lie
 outside the interpreter's library directories: they are user code to the monitor. When
-OVERFLOW_TRANSPARENCY_REPORT names a file, a line saying what was wrapped and offloaded is
-appended to it at the end of the session.
+OVERFLOW_TRANSPARENCY_REPORT names a file, a JSON line saying what was wrapped, offloaded and
+fallen back is appended to it at the end of the session; under "service", the offloaded calls
+are the service's own count (GET /v1/stats).
 """
 
+import collections
 import itertools
+import json
 import logging
 import os
 import sys
@@ -24,6 +30,7 @@ import time
 import types
 
 MODE = os.environ.get("OVERFLOW_TRANSPARENCY", "")
+MODES = ("calm", "overloaded", "service")
 FALLBACK = "Cloud offload of %s() failed (%s) \u2014 falling back to local"
 
 
@@ -62,29 +69,45 @@ class VazoVez:
         return func(*args, **kwargs)
 
 
+def cause(failure):
+    """The failure's type name; a service error also names the remote exception's type."""
+    name = type(failure).__name__
+    remote = getattr(failure, "remote_type", None)
+    return f"{name}({remote})" if remote else name
+
+
 class FallbackCounter(logging.Handler):
     def __init__(self):
         super().__init__(logging.WARNING)
-        self.count = 0
+        self.causes = collections.Counter()
+        self.examples = {}
 
     def emit(self, record):
         if record.msg == FALLBACK:
-            self.count += 1
+            name, failure = record.args
+            found = cause(failure)
+            self.causes[found] += 1
+            message = getattr(failure, "remote_message", None) or str(failure)
+            self.examples.setdefault(found, f"{name}(): {message.splitlines()[0][:200]}")
 
 
 FALLBACKS = FallbackCounter()
-WRAPPED = []
 
 
 def pytest_configure(config):
-    if MODE not in ("calm", "overloaded"):
+    if MODE not in MODES:
         return
-    if MODE == "overloaded":
+    if MODE != "calm":
         sys.modules["psutil"] = OverloadedPsutil()
         sys.modules["pynvml"] = None
+    if MODE == "overloaded":
         client = types.ModuleType("zuvoda.client")
         client.VazoVez = VazoVez
         sys.modules["zuvoda.client"] = client
+    if MODE == "service" and not (
+        os.environ.get("ZUVODA_API_URL") and os.environ.get("ZUVODA_API_KEY")
+    ):
+        raise RuntimeError("OVERFLOW_TRANSPARENCY=service needs ZUVODA_API_URL and ZUVODA_API_KEY")
     from zuvoda.overflow import overflow
 
     logging.getLogger("zuvoda.overflow").addHandler(FALLBACKS)
@@ -95,23 +118,49 @@ def pytest_configure(config):
     )
     threshold = 100.0 if MODE == "calm" else 85.0
     monitor = overflow(threshold=threshold, verbose=False, _caller_frame=caller)
-    if MODE == "overloaded":
+    # This file is no user code: wrapped, the fallback counter would offload itself while it
+    # counts a fallback, and fail, and count again.
+    monitor._exclude_prefixes = (*monitor._exclude_prefixes, os.path.abspath(__file__))
+    if MODE != "calm":
         monitor._cpu_usage = 99.0
         monitor._overloaded = True
     config.stash_overflow_monitor = monitor
+
+
+def service_calls():
+    """The service's count of calls: {"started", "succeeded", "failed"}."""
+    import httpx
+
+    answer = httpx.get(
+        os.environ["ZUVODA_API_URL"].rstrip("/") + "/v1/stats",
+        headers={"Authorization": f"Bearer {os.environ['ZUVODA_API_KEY']}"},
+        timeout=10.0,
+    )
+    answer.raise_for_status()
+    return answer.json()["calls"]
 
 
 def pytest_unconfigure(config):
     monitor = getattr(config, "stash_overflow_monitor", None)
     if monitor is None:
         return
-    WRAPPED.extend(record.name for record in monitor._wrapped_functions.values())
+    wrapped = len(monitor._wrapped_functions)
     overloaded = monitor._overloaded
     monitor.stop()
     report = os.environ.get("OVERFLOW_TRANSPARENCY_REPORT")
-    if report:
-        with open(report, "a", encoding="utf-8") as out:
-            out.write(
-                f"mode={MODE} overloaded-at-end={overloaded} wrapped={len(WRAPPED)} "
-                f"offloaded={next(RUNS) - 1} fallbacks={FALLBACKS.count}\n"
-            )
+    if not report:
+        return
+    if MODE == "service":
+        calls = service_calls()
+    else:
+        calls = {"started": next(RUNS) - 1}
+    line = {
+        "mode": MODE,
+        "overloaded_at_end": overloaded,
+        "wrapped": wrapped,
+        "offloaded": calls,
+        "fallbacks": dict(FALLBACKS.causes.most_common()),
+        "first_fallback_of_each_cause": FALLBACKS.examples,
+    }
+    with open(report, "a", encoding="utf-8") as out:
+        out.write(json.dumps(line) + "\n")
