@@ -50,12 +50,12 @@ __all__ = [
     "CallTooLargeError",
     "ChangedStateError",
     "ConnectionLostError",
+    "NotConfiguredError",
     "RemoteExecutionError",
     "RequestRejectedError",
     "SerializationError",
     "ServiceError",
     "ServiceUnavailableError",
-    "NotConfiguredError",
     "VazoVez",
     "ZuvodaClientError",
 ]
@@ -131,9 +131,16 @@ class AuthenticationError(RequestRejectedError):
 
 
 class RemoteExecutionError(ServiceError):
-    """The call ran remotely and failed: it raised, its result could not be pickled, or the
-    worker running it died (``code`` is "remote_exception", "result_not_serializable" or
-    "worker_lost")."""
+    """The call ran remotely and failed: it raised, its result could not be pickled or was too
+    large, the worker running it died, or it changed state the caller holds (``code`` is
+    "remote_exception", "result_not_serializable", "result_too_large", "worker_lost" or
+    "changed_state")."""
+
+
+class ChangedStateError(RemoteExecutionError):
+    """The call changed its arguments or its module's state remotely, where the caller would
+    never see the change: it must run locally. The client remembers the function and raises this
+    at once for its later calls."""
 
 
 _DEFAULT_SILENCE_TIMEOUT_S = 30.0
@@ -146,12 +153,6 @@ _KEEPALIVE_OPTIONS = [
         if hasattr(socket, name)
     ),
 ]
-
-
-class ChangedStateError(RemoteExecutionError):
-    """The call changed its arguments or its module's state remotely, where the caller would
-    never see the change: it must run locally. The client remembers the function and raises this
-    at once for its later calls."""
 
 
 class VazoVez:
