@@ -41,7 +41,7 @@ def main() -> None:
     for size in (1_000, 1_000_000):
         for values in (bytearray(size), list(range(1000, 1000 + size // 3))):
             payload = cloudpickle.dumps(total) + cloudpickle.dumps(((values, TABLE), {}))
-            func, call_args, kwargs = worker._load_call(payload)
+            func, call_args, kwargs, _ = worker._load_call(payload)
             watched = worker._watched(func, call_args, kwargs)
 
             def fingerprints(watched: dict = watched) -> None:

@@ -15,10 +15,8 @@ from __future__ import annotations
 
 import functools
 import hashlib
-import inspect
 import io
 import json
-import marshal
 import operator
 import os
 import pickle
@@ -35,11 +33,7 @@ import httpx
 
 # Not part of cloudpickle's public names, but its own reducers for what it sends by value: using
 # them keeps by-value pickling for the user's modules local to this client's pickler.
-from cloudpickle.cloudpickle import (
-    _DYNAMIC_CLASS_TRACKER_BY_ID,
-    _dynamic_class_reduce,
-    dynamic_subimport,
-)
+from cloudpickle.cloudpickle import _dynamic_class_reduce, dynamic_subimport
 
 from zuvoda import __version__
 from zuvoda import protocol
@@ -294,7 +288,7 @@ class VazoVez:
                 status=409,
                 code=protocol.CHANGED_STATE_CODE,
             )
-        body, split = _pickle_call(func, args, kwargs, self.max_body_bytes, name)
+        body, split, sent = _pickle_call(func, args, kwargs, self.max_body_bytes, name)
         digest = hashlib.sha256(body[:split]).hexdigest()
         headers = {
             "Content-Type": protocol.CALL_CONTENT_TYPE,
@@ -324,7 +318,7 @@ class VazoVez:
                 self._local_only.add(code)
             raise error
         try:
-            result = _load_result(outcome)
+            result = _load_result(outcome, sent)
         except Exception as exc:
             raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
         self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
@@ -465,8 +459,15 @@ def _code_digest(func: Any) -> str:
     func = _original_of(func)
     code = getattr(func, "__code__", None)
     if isinstance(code, types.CodeType):
-        return hashlib.sha256(marshal.dumps(code)).hexdigest()
+        return hashlib.sha256(_code_text(code).encode()).hexdigest()
     return f"{getattr(func, '__module__', None)}.{getattr(func, '__qualname__', repr(func))}"
+
+
+def _code_text(code: types.CodeType) -> str:
+    # Not marshal: its output depends on the objects' reference counts.
+    consts = [_code_text(c) if isinstance(c, types.CodeType) else repr(c) for c in code.co_consts]
+    return repr((code.co_filename, code.co_qualname, code.co_code, code.co_names,
+                 code.co_varnames, code.co_freevars, consts))
 
 
 # A wrapper put back as its original: unpickled as ``itemgetter(0)((original,))``.
@@ -523,62 +524,74 @@ class _BoundedBuffer(io.BytesIO):
 
 def _pickle_call(
     func: Any, args: tuple[Any, ...], kwargs: dict[str, Any], limit: int, name: str
-) -> tuple[bytes, int]:
-    """The request body: the pickled function, then the pickled (args, kwargs); and the offset
-    where the second begins. Raises CallTooLargeError as soon as it passes ``limit``."""
+) -> tuple[bytes, int, list[Any]]:
+    """The request body: the pickled function, then the pickled (args, kwargs); the offset where
+    the second begins; and the objects sent, by their index in the pickles' memo. One pickler
+    writes both, so that what the function and the arguments share stays one object. Raises
+    CallTooLargeError as soon as the body passes ``limit``."""
     buffer = _BoundedBuffer(limit)
+    pickler = _CallPickler(buffer, protocol=pickle.HIGHEST_PROTOCOL)
     try:
-        _CallPickler(buffer, protocol=pickle.HIGHEST_PROTOCOL).dump(func)
+        pickler.dump(func)
         split = buffer.tell()
-        _CallPickler(buffer, protocol=pickle.HIGHEST_PROTOCOL).dump((args, kwargs))
+        pickler.dump((args, kwargs))
     except _TooLarge:
         raise CallTooLargeError(
             f"the call to {name} pickles to more than {limit} bytes, the service's limit"
         ) from None
     except Exception as exc:
         raise SerializationError(f"cannot pickle the call to {name}: {exc}") from exc
-    return buffer.getvalue(), split
+    memo = pickler.memo.copy()
+    sent: list[Any] = [None] * len(memo)
+    for index, obj in memo.values():
+        sent[index] = obj
+    return buffer.getvalue(), split, sent
 
 
 class _ResultUnpickler(pickle.Unpickler):
-    """Resolves the classes a result carries by value to the caller's live classes, and leaves
-    those untouched: the service sends back by value what it received by value, and cloudpickle
-    would set the service's copies of their methods (with their globals cut down to what the
-    call needed) on the live class."""
+    """Reads a result in which the objects the call brought are references to the memo entries
+    they were sent in: ``sent`` holds the caller's own objects under those indices."""
 
-    _SKELETONS = frozenset({"_make_skeleton_class", "_make_skeleton_enum"})
-
-    def __init__(self, file: io.BytesIO) -> None:
+    def __init__(self, file: Any, sent: list[Any]) -> None:
         super().__init__(file)
-        self._live: set[type] = set()
+        self._sent = sent
 
-    def find_class(self, module: str, name: str) -> Any:
-        found = super().find_class(module, name)
-        if module != "cloudpickle.cloudpickle":
-            return found
-        if name in self._SKELETONS:
-            return functools.partial(self._class, found)
-        if name == "_class_setstate":
-            return functools.partial(self._class_state, found)
-        return found
-
-    def _class(self, make: Any, *args: Any) -> type:
-        tracker_id = inspect.signature(make).bind(*args).arguments["class_tracker_id"]
-        live = _DYNAMIC_CLASS_TRACKER_BY_ID.get(tracker_id) if tracker_id else None
-        if live is not None:
-            self._live.add(live)
-            return live
-        made: type = make(*args)
-        return made
-
-    def _class_state(self, set_state: Any, cls: type, state: Any) -> type:
-        if cls in self._live:
-            return cls
-        return set_state(cls, state)  # type: ignore[no-any-return]
+    def persistent_load(self, index: int) -> Any:
+        return self._sent[index]
 
 
-def _load_result(data: bytes) -> Any:
-    return _ResultUnpickler(io.BytesIO(data)).load()
+def _load_result(data: bytearray, sent: list[Any]) -> Any:
+    """The result, with the caller's own objects wherever it holds one the call brought: its
+    arguments, the functions it passed, its live classes (left untouched). A prologue puts each
+    of them in the unpickler's memo under the index it was sent with, as the service's result
+    pickle expects; the memo's own setter cannot do it."""
+    entries = b"".join(
+        b"J" + index.to_bytes(4, "little", signed=True) + b"Q\x940" for index in range(len(sent))
+    )
+    unpickler = _ResultUnpickler(_Concatenated(b"\x80\x05" + entries + b"N.", data), sent)
+    unpickler.load()
+    return unpickler.load()
+
+
+class _Concatenated(io.RawIOBase):
+    """Reads two buffers as one stream, without joining them."""
+
+    def __init__(self, *parts: bytes | bytearray) -> None:
+        super().__init__()
+        self._parts = [memoryview(part) for part in parts]
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        while self._parts and not self._parts[0]:
+            self._parts.pop(0)
+        if not self._parts:
+            return 0
+        size = min(len(buffer), len(self._parts[0]))
+        buffer[:size] = self._parts[0][:size]
+        self._parts[0] = self._parts[0][size:]
+        return size
 
 
 @functools.cache

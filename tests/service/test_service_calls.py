@@ -120,6 +120,34 @@ def test_result_classes_are_the_live_ones_left_untouched(client: Any) -> None:
     assert dict(vars(Reading)) == methods
 
 
+SHARED = {"n": 0}
+
+
+def same_object(value: Any) -> Any:
+    return value
+
+
+def reader_of(source: dict[str, int]) -> Any:
+    return lambda: source["n"]
+
+
+def is_shared(holder: Holder) -> bool:
+    return holder.func is SHARED
+
+
+def test_calls_keep_the_identity_of_the_callers_objects(
+    client: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # As locally: what comes back of the caller's objects is the caller's object, and what the
+    # function and its arguments share is one object during the call.
+    items = [1, [2]]
+    assert client.run(same_object, items) is items
+    reader = client.run(reader_of, SHARED)
+    monkeypatch.setitem(SHARED, "n", 5)
+    assert reader() == 5
+    assert client.run(is_shared, Holder(SHARED)) is True
+
+
 def summarise_as_readings(readings: list[Reading]) -> list[Reading]:
     return [Reading(r.sensor, r.values) for r in readings]
 
@@ -146,7 +174,7 @@ def test_function_bytes_travel_once_and_again_when_changed(
     assert received() == before + 2
     # The service never saw a function the client believes it holds: it is sent again.
     monkeypatch.setitem(globals(), "SCALE", 6)
-    body, split = _pickle_call(scaled, (), {}, 1 << 20, "scaled")
+    body, split, _ = _pickle_call(scaled, (), {}, 1 << 20, "scaled")
     client._known_functions[hashlib.sha256(body[:split]).hexdigest()] = None
     assert client.run(scaled, 2) == 12
     assert received() == before + 3

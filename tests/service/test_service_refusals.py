@@ -18,6 +18,7 @@ from zuvoda.client import (
     AuthenticationError,
     CallTooLargeError,
     NotConfiguredError,
+    _load_result,
     _pickle_call,
 )
 
@@ -29,8 +30,9 @@ def leave_marker(path: str, padding: bytes = b"") -> str:
     return "ran"
 
 
-def call_payload(marker: Path, padding: bytes = b"") -> tuple[bytes, int]:
-    """The client's body for leave_marker(marker, padding), and where its arguments begin."""
+def call_payload(marker: Path, padding: bytes = b"") -> tuple[bytes, int, list[Any]]:
+    """The client's body for leave_marker(marker, padding), where its arguments begin, and the
+    objects it sent."""
     return _pickle_call(leave_marker, (str(marker), padding), {}, 1 << 30, "leave_marker")
 
 
@@ -108,8 +110,8 @@ def test_refused_run_executes_nothing(
     code: str,
 ) -> None:
     marker = tmp_path / "marker"
-    call, split = call_payload(marker)
-    large, _ = call_payload(marker, b"p" * (service.max_body_bytes + 1))
+    call, split, _ = call_payload(marker)
+    large, _, _ = call_payload(marker, b"p" * (service.max_body_bytes + 1))
     content = {
         "call": call,
         "arguments": call[split:],
@@ -144,14 +146,14 @@ def test_well_formed_call_leaves_the_marker(service: Any, tmp_path: Path) -> Non
     # The refusals above only prove something if the same call, accepted, does run; once the
     # service holds the function, its arguments alone suffice.
     for marker in (tmp_path / "first", tmp_path / "second"):
-        call, split = call_payload(marker)
+        call, split, sent = call_payload(marker)
         content = call if marker.name == "first" else call[split:]
         answer = service.post(
             "/v1/run", content=content, headers={"X-Zuvoda-Function": digest_of(call, split)}
         )
         assert answer.status_code == 200
         kind, payload = outcome(answer)
-        assert kind == protocol.RESULT and pickle.loads(payload) == "ran"
+        assert kind == protocol.RESULT and _load_result(payload, sent) == "ran"
         assert marker.read_text() == "ran"
 
 

@@ -43,7 +43,7 @@ def execute(payload: bytes, max_result_bytes: int) -> Reply:
     """Unpickle a call (the function's pickle, then the (args, kwargs) one), run it and pickle
     its result; never raises."""
     try:
-        func, args, kwargs = _load_call(payload)
+        func, args, kwargs, received = _load_call(payload)
     except BaseException as exc:  # noqa: BLE001 - reported to the caller, like all below
         return (*_failure("load", exc, exc.__traceback__), _NO_OUTPUT)
     watched = _watched(func, args, kwargs)
@@ -66,7 +66,7 @@ def execute(payload: bytes, max_result_bytes: int) -> Reply:
     if failure is not None:
         return (*failure, output.texts)
     try:
-        pickled = cloudpickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
+        pickled = _dump_result(result, received)
     except BaseException as exc:  # noqa: BLE001
         return (*_failure("dump", exc, exc.__traceback__), output.texts)
     if len(pickled) > max_result_bytes:
@@ -286,18 +286,41 @@ def _serve_warms(warms: Connection) -> None:
         warms.send(import_modules(names))
 
 
-def _load_call(payload: bytes) -> tuple[Any, tuple[Any, ...], dict[str, Any]]:
-    stream = io.BytesIO(payload)
-    func = pickle.load(stream)
+def _load_call(
+    payload: bytes,
+) -> tuple[Any, tuple[Any, ...], dict[str, Any], dict[int, Any]]:
+    """The call, and every object it brought by its index in the pickle's memo. One unpickler
+    reads both pickles: the arguments' refer to objects of the function's, as on the caller's
+    side, where what the function and the arguments share is one object."""
+    unpickler = pickle.Unpickler(io.BytesIO(payload))
+    func = unpickler.load()
     if not callable(func):
         raise TypeError(f"{type(func).__name__} object is not callable")
-    call = pickle.load(stream)
+    call = unpickler.load()
     if not (isinstance(call, tuple) and len(call) == 2):
         raise TypeError(f"expected an (args, kwargs) tuple, got {type(call).__name__}")
     args, kwargs = call
     if not isinstance(args, tuple) or not isinstance(kwargs, dict):
         raise TypeError("args must be a tuple and kwargs a dict")
-    return func, args, kwargs
+    return func, args, kwargs, unpickler.memo.copy()
+
+
+def _dump_result(result: Any, received: dict[int, Any]) -> bytes:
+    """The pickled result, in which every object the call brought is a reference to the memo
+    entry it came in: the caller, who numbers its own objects the same way, gets its own object
+    back (its argument, a function it passed, its live class), as a local call would give it."""
+    memo: dict[int, tuple[int, Any]] = {}
+    for index, obj in received.items():
+        if id(obj) in memo:
+            # The same object under two indices: a stand-in keeps the numbering whole, so that
+            # the result's own objects are numbered as the caller's unpickler numbers them.
+            obj = object()
+        memo[id(obj)] = (index, obj)
+    buffer = io.BytesIO()
+    pickler = cloudpickle.Pickler(buffer, protocol=pickle.HIGHEST_PROTOCOL)
+    pickler.memo = memo
+    pickler.dump(result)
+    return buffer.getvalue()
 
 
 def _failure(stage: str, exc: BaseException, tb: TracebackType | None) -> tuple[Any, ...]:
