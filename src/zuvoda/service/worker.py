@@ -163,8 +163,6 @@ def _fingerprint(value: Any) -> Any:
             return ("module", id(value))
         # A module that came by value: which objects its names are bound to.
         return ("module", id(value), tuple((name, id(v)) for name, v in vars(value).items()))
-    if isinstance(value, (type, types.FunctionType, types.BuiltinFunctionType)):
-        return ("object", id(value))
     try:
         return ("pickle", hashlib.sha256(cloudpickle.dumps(value)).digest())
     except BaseException:  # noqa: BLE001 - what cannot be compared counts as changed
