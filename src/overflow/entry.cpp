@@ -38,9 +38,7 @@ py::object overflow(interop::NativeFunction&, interop::Arguments args) {
         py::arg("check_interval") = config.check_interval,
         py::arg("api_key") = borrow(config.api_key), py::arg("api_url") = borrow(config.api_url),
         py::arg("gpu_threshold") = config.gpu_threshold, py::arg("verbose") = config.verbose);
-    if (PyDict_SetItem(interop::module_dict(), names.active_monitor, monitor.ptr()) < 0) {
-        throw py::error_already_set();
-    }
+    require(PyDict_SetItem(interop::module_dict(), names.active_monitor, monitor.ptr()));
     interop::call_method(active_monitor().ptr(), names.start);
 
     py::object frame = find_caller_frame(args[9]);

@@ -20,6 +20,7 @@
 #include "interop/calls.h"
 #include "interop/errors.h"
 #include "interop/fixed_key_dict.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
@@ -437,8 +438,8 @@ void append(PyObject* list, py::object& entry) {
     if (size < object->allocated) {
         object->ob_item[size] = entry.release().ptr();
         Py_SET_SIZE(object, size + 1);
-    } else if (PyList_Append(list, entry.ptr()) < 0) {
-        throw py::error_already_set();
+    } else {
+        require(PyList_Append(list, entry.ptr()));
     }
 }
 
@@ -472,7 +473,7 @@ py::object pop_last(MonitorReader& monitor, PyObject* stack) {
         return py::reinterpret_steal<py::object>(list->ob_item[size - 1]);
     }
     py::object last = borrow(PyList_GET_ITEM(stack, size - 1));
-    if (PyList_SetSlice(stack, size - 1, size, nullptr) < 0) throw py::error_already_set();
+    require(PyList_SetSlice(stack, size - 1, size, nullptr));
     return last;
 }
 
@@ -520,16 +521,16 @@ void declare_heavy(PyObject* self, PyObject* frame, PyObject* info) {
                                          item(info, names.key_lineno));
     py::object signatures = interop::get_attr(self, names.heavy_signatures);
     if (PySet_CheckExact(signatures.ptr())) {
-        if (PySet_Add(signatures.ptr(), signature.ptr()) < 0) throw py::error_already_set();
+        require(PySet_Add(signatures.ptr(), signature.ptr()));
     } else {
         interop::call_method(signatures.ptr(), names.add, signature.ptr());
     }
     interop::call_method(self, names.try_wrap_from_frame, frame);
     wrap_caller_scope_once(self, frame);
-    py::str message("Heavy function detected: %s() at %s:%d — wrapped for cloud offload");
-    interop::call_method(interop::global(names.logger).ptr(), names.warning, message.ptr(),
-                         item(info, names.key_name).ptr(), item(info, names.key_filename).ptr(),
-                         item(info, names.key_lineno).ptr());
+    interop::log(names.warning,
+                 "Heavy function detected: %s() at %s:%d — wrapped for cloud offload",
+                 item(info, names.key_name), item(info, names.key_filename),
+                 item(info, names.key_lineno));
 }
 
 // `first <= bound and second <= bound`, short-circuiting, for floats; false in `decided` when one

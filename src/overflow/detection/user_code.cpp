@@ -46,7 +46,7 @@ py::object is_user_code(PyObject* self, PyObject* filename) {
     py::object result = interop::call_method(self, names.check_user_code, filename);
     // Read again, as `self._filename_cache[filename] = result` does.
     cache = interop::get_attr(self, names.filename_cache);
-    if (PyObject_SetItem(cache.ptr(), filename, result.ptr()) < 0) throw py::error_already_set();
+    require(PyObject_SetItem(cache.ptr(), filename, result.ptr()));
     return result;
 }
 

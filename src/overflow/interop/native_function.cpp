@@ -448,7 +448,7 @@ void ready_native_function_type() {
     type.tp_getset = function_getset;
     type.tp_dictoffset = offsetof(NativeFunction, dict);
     type.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
-    if (PyType_Ready(&type) < 0) throw py::error_already_set();
+    require(PyType_Ready(&type));
 }
 
 py::object make_function(const FunctionSpec& spec, PyObject* module_name, py::tuple closure) {

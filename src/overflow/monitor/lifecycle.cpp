@@ -2,6 +2,7 @@
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "monitor/methods.h"
 
@@ -81,16 +82,15 @@ py::object start(interop::NativeFunction&, interop::Arguments args) {
     interop::get_attr(self, names.monitor_thread).attr("start")();
     interop::global(names.mod_atexit).attr("register")(interop::get_attr(self, names.stop));
 
-    py::object logger = interop::global(names.logger);
     auto attr = [self](PyObject* name) { return interop::get_attr(self, name); };
     if (interop::truth(attr(names.gpu_available).ptr())) {
-        logger.attr("info")(
-            "Overflow monitor started  threshold=%.0f%%  gpu_threshold=%.0f%%  fast=%s",
-            attr(names.threshold), attr(names.gpu_threshold), attr(names.fast));
+        interop::log(names.info,
+                     "Overflow monitor started  threshold=%.0f%%  gpu_threshold=%.0f%%  fast=%s",
+                     attr(names.threshold), attr(names.gpu_threshold), attr(names.fast));
     } else {
-        logger.attr("info")(
-            "Overflow monitor started  threshold=%.0f%%  fast=%s  (GPU monitoring: off)",
-            attr(names.threshold), attr(names.fast));
+        interop::log(names.info,
+                     "Overflow monitor started  threshold=%.0f%%  fast=%s  (GPU monitoring: off)",
+                     attr(names.threshold), attr(names.fast));
     }
     return py::none();
 }
@@ -117,7 +117,7 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
         interop::set_attr(self, names.gpu_available, Py_False);
         interop::set_attr(self, names.nvml_handle, Py_None);
     }
-    interop::global(names.logger).attr("info")("Overflow monitor stopped.");
+    interop::log(names.info, "Overflow monitor stopped.");
     return py::none();
 }
 

@@ -13,14 +13,19 @@
 #include "interop/attribute_stamp.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
+#include "interop/text.h"
 #include "monitor/methods.h"
 
 namespace overflow {
 
 namespace {
 
+using interop::join;
+using interop::log;
 using interop::names;
+using interop::text_of;
 
 // Closure layout of a wrapper: the monitor and the original, as Python code would close over
 // them, plus the wrapper's private cache.
@@ -90,16 +95,6 @@ decltype(auto) guarded(Call&& call) {
     return interop::unless_interpreter_ends_thread(std::forward<Call>(call));
 }
 
-py::object text_of(const py::object& value, const char* format_code = "") {
-    py::str code(format_code);
-    return steal_or_throw(PyObject_Format(value.ptr(), code.ptr()));
-}
-
-py::object join(const char* separator, const py::list& parts) {
-    py::str glue(separator);
-    return steal_or_throw(PyUnicode_Join(glue.ptr(), parts.ptr()));
-}
-
 class Offload {
 public:
     Offload(PyObject* monitor, PyObject* original) : monitor_(monitor), original_(original) {}
@@ -114,9 +109,7 @@ public:
         Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < keyword_count; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            if (PyDict_SetItem(call_kwargs.ptr(), keyword, args[nargs + k]) < 0) {
-                throw py::error_already_set();
-            }
+            require(PyDict_SetItem(call_kwargs.ptr(), keyword, args[nargs + k]));
         }
 
         py::object reason = status_summary();
@@ -128,33 +121,30 @@ public:
             print();
         }
 
-        py::object failure;
-        try {
-            py::object result = guarded([&] {
-                return interop::call_method(monitor_, names.cloud_execute, original_,
-                                            call_args.ptr(), call_kwargs.ptr());
+        return interop::on_exception(
+            [&] {
+                py::object result = guarded([&] {
+                    return interop::call_method(monitor_, names.cloud_execute, original_,
+                                                call_args.ptr(), call_kwargs.ptr());
+                });
+                log(names.info, "%s() completed in cloud \u2014 returning result to local",
+                    name());
+                if (verbose()) {
+                    print(join("", list("  \u2713 ", name_text(), "() completed in cloud")));
+                    print();
+                }
+                return result;
+            },
+            [&](PyObject* failure) {
+                log(names.warning,
+                    "Cloud offload of %s() failed (%s) \u2014 falling back to local", name(),
+                    failure);
+                if (verbose()) {
+                    print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
+                                        "() locally")));
+                }
+                return guarded([&] { return call_original(original_, args, nargsf, kwnames); });
             });
-            log(names.info, "%s() completed in cloud \u2014 returning result to local", name());
-            if (verbose()) {
-                print(join("", list("  \u2713 ", name_text(), "() completed in cloud")));
-                print();
-            }
-            return result;
-        } catch (...) {
-            py::error_already_set error = interop::current_python_error();
-            if (!error.matches(PyExc_Exception)) throw error;
-            failure = borrow(interop::caught_exception(error));
-        }
-        // The fallback runs once the handler has ended, where the interpreter may end this
-        // thread, and as in an `except` block: whatever it raises chains to the cloud failure.
-        interop::HandledExceptionScope handling(failure.ptr());
-        log(names.warning, "Cloud offload of %s() failed (%s) \u2014 falling back to local", name(),
-            failure);
-        if (verbose()) {
-            print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
-                                "() locally")));
-        }
-        return guarded([&] { return call_original(original_, args, nargsf, kwnames); });
     }
 
 private:
@@ -168,11 +158,11 @@ private:
     py::object attribute(PyObject* name) const { return interop::get_attr(monitor_, name); }
 
     py::object name() const { return interop::get_attr(original_, names.dunder_name); }
-    py::object name_text() const { return text_of(name()); }
+    py::object name_text() const { return text_of(name().ptr()); }
     bool verbose() const { return interop::truth(attribute(names.verbose).ptr()); }
 
     py::object figure(const char* label, PyObject* attribute_name) const {
-        return join("", list(label, text_of(attribute(attribute_name), ".0f"), "%"));
+        return join("", list(label, text_of(attribute(attribute_name).ptr(), ".0f"), "%"));
     }
 
     // The short resource summary of an offload: whole percents, GPU figures only with a GPU.
@@ -183,15 +173,6 @@ private:
             parts.append(figure("GPU-Mem=", names.gpu_mem_util));
         }
         return join("  ", parts);
-    }
-
-    template <typename... Args>
-    static void log(PyObject* level, const char* format, const Args&... args) {
-        py::object logger = interop::global(names.logger);
-        py::str message(format);
-        guarded([&] {
-            return interop::call_method(logger.ptr(), level, message.ptr(), args.ptr()...);
-        });
     }
 
     static void print() {
