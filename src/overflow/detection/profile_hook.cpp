@@ -23,6 +23,7 @@
 #include "interop/logging.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
+#include "monitor/attributes.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -31,30 +32,10 @@ namespace {
 
 using interop::names;
 
-// The monitor attributes the hook reads on its hot paths.
-enum Slot : size_t {
-    running,
-    filename_cache,
-    call_stack,
-    overloaded,
-    cpu_usage,
-    mem_usage,
-    gpu_util,
-    gpu_mem_util,
-    threshold,
-    gpu_threshold,
-    gpu_available,
-    slot_count,
-};
-
-PyObject* interop::InternedNames::* const slot_names[slot_count] = {
-    &interop::InternedNames::running,       &interop::InternedNames::filename_cache,
-    &interop::InternedNames::call_stack,    &interop::InternedNames::overloaded,
-    &interop::InternedNames::cpu_usage,     &interop::InternedNames::mem_usage,
-    &interop::InternedNames::gpu_util,      &interop::InternedNames::gpu_mem_util,
-    &interop::InternedNames::threshold,     &interop::InternedNames::gpu_threshold,
-    &interop::InternedNames::gpu_available,
-};
+// The hook names the monitor's attributes by their ids; those the attribute table marks for the
+// hook are kept in its snapshot.
+using Slot = MonitorAttribute;
+using enum MonitorAttribute;
 
 // A filename whose verdict is known, valid while the filename cache keeps `cache_version`. The
 // strong reference keeps the identity test meaningful.
@@ -82,7 +63,8 @@ private:
 // remembered here (nullptr: not a plain instance attribute, read it generically).
 struct MonitorSnapshot {
     interop::AttributeStamp stamp;
-    PyObject* values[slot_count] = {};  // borrowed: the stamped instance dict holds them
+    // Borrowed: the stamped instance dict holds them.
+    PyObject* values[monitor_attribute_count] = {};
     bool own_is_user_code = false;      // self._is_user_code is the module's own method
     VerdictMemo verdicts;
 };
@@ -115,9 +97,12 @@ void stamp_monitor(PyObject* self) {
     bool own_method = method != nullptr && interop::is_native_function(method, is_user_code_spec);
     interop::AttributeStamp stamp;
     stamp.record(self);
-    PyObject* values[slot_count];
-    for (size_t slot = 0; slot < slot_count; ++slot) {
-        values[slot] = plain_attribute_or_throw(self, interop::names.*slot_names[slot]);
+    PyObject* values[monitor_attribute_count] = {};
+    for (const MonitorAttributeFacts& attribute : monitor_attributes) {
+        if (attribute.hook_remembers) {
+            values[index_of(attribute.id)] =
+                plain_attribute_or_throw(self, interop::names.*attribute.name);
+        }
     }
     bool own_is_user_code =
         own_method && plain_attribute_or_throw(self, names.is_user_code) == nullptr;
@@ -151,7 +136,9 @@ public:
     }
 
     // The remembered value of `self.<slot>` (borrowed), or nullptr: read it generically.
-    PyObject* remembered(Slot slot) { return snapshot_valid() ? snapshot.values[slot] : nullptr; }
+    PyObject* remembered(Slot slot) {
+        return snapshot_valid() ? snapshot.values[index_of(slot)] : nullptr;
+    }
 
     // `self.<slot>`
     py::object read(Slot slot) {
@@ -174,7 +161,7 @@ private:
     }
 
     [[gnu::noinline]] py::object read_generic(Slot slot) {
-        py::object value = interop::get_attr(self_, interop::names.*slot_names[slot]);
+        py::object value = interop::get_attr(self_, name_of(slot));
         touched();
         return value;
     }
@@ -200,7 +187,7 @@ private:
         monitor.touched();
         return is_true(verdict.ptr());
     }
-    PyObject* cache = snapshot.values[filename_cache];
+    PyObject* cache = snapshot.values[index_of(filename_cache)];
     if (cache != nullptr && PyDict_CheckExact(cache) && PyUnicode_CheckExact(filename)) {
         uint64_t version = reinterpret_cast<PyDictObject*>(cache)->ma_version_tag;
         // Held, in case a key's __eq__ rebinds the monitor's cache during the lookup.
@@ -227,7 +214,7 @@ private:
 // object while the module's own method is in place and the cache is unchanged.
 bool is_user_code_verdict(MonitorReader& monitor, PyObject* filename) {
     if (monitor.snapshot_valid() && snapshot.own_is_user_code) {
-        PyObject* cache = snapshot.values[filename_cache];
+        PyObject* cache = snapshot.values[index_of(filename_cache)];
         const Verdict& known = snapshot.verdicts.slot_for(filename);
         if (filename == known.filename && cache != nullptr && PyDict_CheckExact(cache) &&
             reinterpret_cast<PyDictObject*>(cache)->ma_version_tag == known.cache_version) {

@@ -32,9 +32,9 @@ struct DefaultValue {
     Kind kind = Kind::None;
     double number = 0.0;
 
-    static DefaultValue none() { return {}; }
-    static DefaultValue boolean(bool value) { return {Kind::Bool, value ? 1.0 : 0.0}; }
-    static DefaultValue real(double value) { return {Kind::Float, value}; }
+    static constexpr DefaultValue none() { return {}; }
+    static constexpr DefaultValue boolean(bool value) { return {Kind::Bool, value ? 1.0 : 0.0}; }
+    static constexpr DefaultValue real(double value) { return {Kind::Float, value}; }
 };
 
 // What a function is: its names, parameters and implementation. Lives for the whole process.
