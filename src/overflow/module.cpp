@@ -1,12 +1,12 @@
 // Module initialisation: fills the namespace of zuvoda.overflow in its fixed order. Importing starts
 // no thread, installs no hook and reads no environment variable.
+#include "detection/library_paths.h"
+#include "detection/records.h"
 #include "entry.h"
 #include "interop/errors.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
-#include "library_paths.h"
 #include "monitor/monitor_class.h"
-#include "records.h"
 
 namespace overflow {
 

@@ -1,4 +1,5 @@
-#include "records.h"
+// _WrapRecord: what the wrap registry keeps about one replaced function.
+#include "detection/records.h"
 
 #include "interop/arguments.h"
 #include "interop/calls.h"
