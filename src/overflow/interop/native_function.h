@@ -81,7 +81,7 @@ inline bool is_native_function(PyObject* object, const FunctionSpec& spec) {
 }
 
 // The closure is nullptr once the garbage collector has broken a cycle through the function.
-inline PyObject* closure_item(NativeFunction& function, Py_ssize_t index) {
+inline Borrowed closure_item(NativeFunction& function, Py_ssize_t index) {
     if (function.closure == nullptr) {
         PyErr_SetString(PyExc_ReferenceError,
                         "the function's closure was cleared by the garbage collector");

@@ -54,16 +54,16 @@ WrapperCache& cache_of(PyObject* closure) {
         PyCapsule_GetPointer(PyTuple_GET_ITEM(closure, cache_slot), nullptr));
 }
 
-bool is_overloaded(PyObject* monitor, WrapperCache& cache) {
+bool is_overloaded(Borrowed monitor, WrapperCache& cache) {
     cache.not_overloaded.reset();
     // A class with its own __getattribute__ or __getattr__ may answer other than the instance dict.
     if (Py_TYPE(monitor)->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* plain = interop::plain_instance_attribute(monitor, names.overloaded);
+        Borrowed plain = interop::plain_instance_attribute(monitor, names.overloaded);
         if (plain == Py_False) {
             cache.not_overloaded.record(monitor);
             return false;
         }
-        if (plain != nullptr) return interop::truth(borrow(plain).ptr());
+        if (plain != nullptr) return interop::truth(plain.owned().ptr());
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     return interop::truth(interop::get_attr(monitor, names.overloaded).ptr());
@@ -72,7 +72,7 @@ bool is_overloaded(PyObject* monitor, WrapperCache& cache) {
 // `original(*args, **kwargs)`: a new reference, or nullptr with the error set. A wrapper of a
 // wrapper calls through C alone, where the interpreter counts no depth: such calls are counted
 // here, so that a deep chain raises RecursionError instead of overflowing the stack.
-PyObject* vectorcall_original(PyObject* original, PyObject* const* args, size_t nargsf,
+PyObject* vectorcall_original(Borrowed original, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     if (!Py_IS_TYPE(original, &interop::NativeFunctionType)) {
         return PyObject_Vectorcall(original, args, nargsf, kwnames);
@@ -83,7 +83,7 @@ PyObject* vectorcall_original(PyObject* original, PyObject* const* args, size_t 
     return result;
 }
 
-py::object call_original(PyObject* original, PyObject* const* args, size_t nargsf,
+py::object call_original(Borrowed original, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
     return steal_or_throw(vectorcall_original(original, args, nargsf, kwnames));
 }
@@ -97,7 +97,8 @@ decltype(auto) guarded(Call&& call) {
 
 class Offload {
 public:
-    Offload(PyObject* monitor, PyObject* original) : monitor_(monitor), original_(original) {}
+    // Both are held by the wrapper's closure for the whole call.
+    Offload(Borrowed monitor, Borrowed original) : monitor_(monitor), original_(original) {}
 
     py::object run(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -187,8 +188,8 @@ private:
         });
     }
 
-    PyObject* monitor_;
-    PyObject* original_;
+    Borrowed monitor_;
+    Borrowed original_;
 };
 
 PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* args, size_t nargsf,
@@ -200,8 +201,8 @@ PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* a
                                    kwnames);
     }
     try {
-        PyObject* monitor = interop::closure_item(function, monitor_slot);
-        PyObject* original = interop::closure_item(function, original_slot);
+        Borrowed monitor = interop::closure_item(function, monitor_slot);
+        Borrowed original = interop::closure_item(function, original_slot);
         if (!is_overloaded(monitor, cache_of(closure)) ||
             interop::truth(interop::get_attr(monitor, names.vazovez_failed).ptr())) {
             return call_original(original, args, nargsf, kwnames).release().ptr();
