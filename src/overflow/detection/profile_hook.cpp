@@ -275,7 +275,8 @@ struct FrameCode {
     explicit FrameCode(Borrowed frame) {
         if (PyFrame_Check(frame)) {
             // The frame keeps its code object alive for the whole event.
-            PyCodeObject* frame_code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.ptr()));
+            PyCodeObject* frame_code =
+                PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.ptr()));
             Py_DECREF(frame_code);
             real = frame_code;
             filename = frame_code->co_filename;
@@ -648,13 +649,8 @@ py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec profile_hook_spec{
-    .name = "_profile_hook",
-    .qualname = "_OverflowMonitor._profile_hook",
-    .parameters = {{"self"}, {"frame", "Any"}, {"event", "str"}, {"arg", "Any"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = profile_hook,
-};
+const interop::FunctionSpec profile_hook_spec =
+    monitor_method("_profile_hook", {{"self"}, {"frame", "Any"}, {"event", "str"}, {"arg", "Any"}},
+                   "None", profile_hook);
 
 }  // namespace overflow

@@ -50,22 +50,11 @@ py::object is_user_code(PyObject* self, PyObject* filename) {
     return result;
 }
 
-const interop::FunctionSpec is_user_code_spec{
-    .name = "_is_user_code",
-    .qualname = "_OverflowMonitor._is_user_code",
-    .parameters = {{"self"}, {"filename", "str"}},
-    .defaults = {},
-    .return_annotation = "bool",
-    .fixed = is_user_code_method,
-};
+const interop::FunctionSpec is_user_code_spec =
+    monitor_method("_is_user_code", {{"self"}, {"filename", "str"}}, "bool", is_user_code_method);
 
-const interop::FunctionSpec check_user_code_spec{
-    .name = "_check_user_code",
-    .qualname = "_OverflowMonitor._check_user_code",
-    .parameters = {{"self"}, {"filename", "str"}},
-    .defaults = {},
-    .return_annotation = "bool",
-    .fixed = check_user_code_method,
-};
+const interop::FunctionSpec check_user_code_spec =
+    monitor_method("_check_user_code", {{"self"}, {"filename", "str"}}, "bool",
+                   check_user_code_method);
 
 }  // namespace overflow

@@ -186,43 +186,20 @@ py::object unwrap_all(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec try_wrap_from_frame_spec{
-    .name = "_try_wrap_from_frame",
-    .qualname = "_OverflowMonitor._try_wrap_from_frame",
-    .parameters = {{"self"}, {"frame", "Any"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = try_wrap_from_frame,
-};
+const interop::FunctionSpec try_wrap_from_frame_spec =
+    monitor_method("_try_wrap_from_frame", {{"self"}, {"frame", "Any"}}, "None",
+                   try_wrap_from_frame);
 
-const interop::FunctionSpec wrap_scope_spec{
-    .name = "_wrap_scope",
-    .qualname = "_OverflowMonitor._wrap_scope",
-    .parameters = {{"self"}, {"frame", "Any"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = wrap_scope,
-};
+const interop::FunctionSpec wrap_scope_spec =
+    monitor_method("_wrap_scope", {{"self"}, {"frame", "Any"}}, "None", wrap_scope);
 
-const interop::FunctionSpec register_wrap_spec{
-    .name = "_register_wrap",
-    .qualname = "_OverflowMonitor._register_wrap",
-    .parameters = {{"self"},
-                   {"func_obj", "Callable[..., Any]"},
-                   {"func_name", "str"},
-                   {"namespace", "dict[str, Any]"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = register_wrap,
-};
+const interop::FunctionSpec register_wrap_spec = monitor_method(
+    "_register_wrap",
+    {{"self"}, {"func_obj", "Callable[..., Any]"}, {"func_name", "str"},
+     {"namespace", "dict[str, Any]"}},
+    "None", register_wrap);
 
-const interop::FunctionSpec unwrap_all_spec{
-    .name = "_unwrap_all",
-    .qualname = "_OverflowMonitor._unwrap_all",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = unwrap_all,
-};
+const interop::FunctionSpec unwrap_all_spec =
+    monitor_method("_unwrap_all", {{"self"}}, "None", unwrap_all);
 
 }  // namespace overflow

@@ -158,28 +158,15 @@ MonitorConfiguration check_configuration(interop::Arguments arguments) {
     return config;
 }
 
-const interop::FunctionSpec monitor_init_spec{
-    .name = "__init__",
-    .qualname = "_OverflowMonitor.__init__",
-    .parameters = with_configuration_parameters({{"self"}}, {}),
-    // The constructor has no defaults for what overflow() always passes.
-    .defaults = configuration_defaults(4, {}),
-    .return_annotation = "None",
-    .fixed = monitor_init,
-};
+// The constructor has no defaults for what overflow() always passes.
+const interop::FunctionSpec monitor_init_spec =
+    monitor_method("__init__", with_configuration_parameters({{"self"}}, {}), "None",
+                   monitor_init, configuration_defaults(4, {}));
 
-const interop::FunctionSpec monitor_getstate_spec{
-    .name = "__getstate__",
-    .qualname = "_OverflowMonitor.__getstate__",
-    .parameters = {{"self"}},
-    .fixed = monitor_getstate,
-};
+const interop::FunctionSpec monitor_getstate_spec =
+    monitor_method("__getstate__", {{"self"}}, nullptr, monitor_getstate);
 
-const interop::FunctionSpec monitor_setstate_spec{
-    .name = "__setstate__",
-    .qualname = "_OverflowMonitor.__setstate__",
-    .parameters = {{"self"}, {"state"}},
-    .fixed = monitor_setstate,
-};
+const interop::FunctionSpec monitor_setstate_spec =
+    monitor_method("__setstate__", {{"self"}, {"state"}}, nullptr, monitor_setstate);
 
 }  // namespace overflow

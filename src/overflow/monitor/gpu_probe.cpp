@@ -55,13 +55,7 @@ py::object init_gpu(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec init_gpu_spec{
-    .name = "_init_gpu",
-    .qualname = "_OverflowMonitor._init_gpu",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = init_gpu,
-};
+const interop::FunctionSpec init_gpu_spec =
+    monitor_method("_init_gpu", {{"self"}}, "None", init_gpu);
 
 }  // namespace overflow

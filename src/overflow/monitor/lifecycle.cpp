@@ -75,9 +75,9 @@ py::object start(interop::NativeFunction&, interop::Arguments args) {
     sys.attr("setprofile")(interop::get_attr(self, names.profile_hook));
 
     py::object thread = interop::global(names.mod_threading)
-                            .attr("Thread")(py::arg("target") = interop::get_attr(self, names.resource_loop),
-                                            py::arg("daemon") = true,
-                                            py::arg("name") = "zuvoda-overflow");
+                            .attr("Thread")(
+                                py::arg("target") = interop::get_attr(self, names.resource_loop),
+                                py::arg("daemon") = true, py::arg("name") = "zuvoda-overflow");
     interop::set_attr(self, names.monitor_thread, thread);
     interop::get_attr(self, names.monitor_thread).attr("start")();
     interop::global(names.mod_atexit).attr("register")(interop::get_attr(self, names.stop));
@@ -106,8 +106,10 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
 
     if (interop::get_attr(self, names.vazovez).ptr() != Py_None) {
         interop::swallow_ordinary_exceptions([self] {
-            interop::set_attr(interop::get_attr(self, names.vazovez).ptr(), names.verbose, Py_False);
-            interop::get_attr(self, names.vazovez).attr("__exit__")(py::none(), py::none(), py::none());
+            interop::set_attr(interop::get_attr(self, names.vazovez).ptr(), names.verbose,
+                              Py_False);
+            interop::get_attr(self, names.vazovez)
+                .attr("__exit__")(py::none(), py::none(), py::none());
         });
         interop::set_attr(self, names.vazovez, Py_None);
     }
@@ -123,20 +125,8 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec start_spec{
-    .name = "start",
-    .qualname = "_OverflowMonitor.start",
-    .parameters = {{"self"}},
-    .return_annotation = "None",
-    .fixed = start,
-};
+const interop::FunctionSpec start_spec = monitor_method("start", {{"self"}}, "None", start);
 
-const interop::FunctionSpec stop_spec{
-    .name = "stop",
-    .qualname = "_OverflowMonitor.stop",
-    .parameters = {{"self"}},
-    .return_annotation = "None",
-    .fixed = stop,
-};
+const interop::FunctionSpec stop_spec = monitor_method("stop", {{"self"}}, "None", stop);
 
 }  // namespace overflow

@@ -75,8 +75,6 @@ py::object do_warm(interop::NativeFunction& function, interop::Arguments) {
 const interop::FunctionSpec do_warm_spec{
     .name = "_do_warm",
     .qualname = "_OverflowMonitor._start_pre_warm.<locals>._do_warm",
-    .parameters = {},
-    .defaults = {},
     .return_annotation = "None",
     .fixed = do_warm,
 };
@@ -101,13 +99,8 @@ py::object start_pre_warm(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec start_pre_warm_spec{
-    .name = "_start_pre_warm",
-    .qualname = "_OverflowMonitor._start_pre_warm",
-    .parameters = {{"self"}, {"source_file", "Optional[str]"}},
-    .defaults = {interop::DefaultValue::none()},
-    .return_annotation = "None",
-    .fixed = start_pre_warm,
-};
+const interop::FunctionSpec start_pre_warm_spec =
+    monitor_method("_start_pre_warm", {{"self"}, {"source_file", "Optional[str]"}}, "None",
+                   start_pre_warm, {interop::DefaultValue::none()});
 
 }  // namespace overflow

@@ -217,8 +217,6 @@ PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* a
 const interop::FunctionSpec overflow_wrapper_spec{
     .name = "_overflow_wrapper",
     .qualname = "_OverflowMonitor._make_wrapper.<locals>._overflow_wrapper",
-    .parameters = {},
-    .defaults = {},
     .return_annotation = "Any",
     .variadic = overflow_wrapper,
 };
@@ -239,13 +237,8 @@ py::object make_wrapper(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec make_wrapper_spec{
-    .name = "_make_wrapper",
-    .qualname = "_OverflowMonitor._make_wrapper",
-    .parameters = {{"self"}, {"original", "Callable[..., Any]"}},
-    .defaults = {},
-    .return_annotation = "Callable[..., Any]",
-    .fixed = make_wrapper,
-};
+const interop::FunctionSpec make_wrapper_spec =
+    monitor_method("_make_wrapper", {{"self"}, {"original", "Callable[..., Any]"}},
+                   "Callable[..., Any]", make_wrapper);
 
 }  // namespace overflow

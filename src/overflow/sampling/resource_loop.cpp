@@ -150,13 +150,7 @@ py::object resource_loop(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec resource_loop_spec{
-    .name = "_resource_loop",
-    .qualname = "_OverflowMonitor._resource_loop",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = resource_loop,
-};
+const interop::FunctionSpec resource_loop_spec =
+    monitor_method("_resource_loop", {{"self"}}, "None", resource_loop);
 
 }  // namespace overflow
