@@ -99,8 +99,7 @@ void stamp_monitor(Borrowed self) {
     Borrowed values[monitor_attribute_count] = {};
     for (const MonitorAttributeFacts& attribute : monitor_attributes) {
         if (attribute.hook_remembers) {
-            values[index_of(attribute.id)] =
-                plain_attribute_or_throw(self, interop::names.*attribute.name);
+            values[index_of(attribute.id)] = plain_attribute_or_throw(self, name_of(attribute));
         }
     }
     bool own_is_user_code =

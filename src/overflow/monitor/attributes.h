@@ -48,8 +48,12 @@ inline constexpr size_t monitor_attribute_count = std::size(monitor_attributes);
 constexpr size_t index_of(MonitorAttribute attribute) { return static_cast<size_t>(attribute); }
 
 // The interned name of an attribute.
+inline PyObject* name_of(const MonitorAttributeFacts& attribute) {
+    return interop::names.*attribute.name;
+}
+
 inline PyObject* name_of(MonitorAttribute attribute) {
-    return interop::names.*monitor_attributes[index_of(attribute)].name;
+    return name_of(monitor_attributes[index_of(attribute)]);
 }
 
 }  // namespace overflow

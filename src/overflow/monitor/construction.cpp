@@ -99,7 +99,7 @@ py::object monitor_init(interop::NativeFunction&, interop::Arguments args) {
     PyObject* self = args[0];
     MonitorConfiguration config = check_configuration(args + 1);
     for (const MonitorAttributeFacts& attribute : monitor_attributes) {
-        interop::set_attr(self, interop::names.*attribute.name, initial_value(attribute, config));
+        interop::set_attr(self, name_of(attribute), initial_value(attribute, config));
     }
     return py::none();
 }
@@ -109,7 +109,7 @@ py::object monitor_getstate(interop::NativeFunction&, interop::Arguments args) {
     py::object state = instance_dict.attr("copy")();
     for (const MonitorAttributeFacts& attribute : monitor_attributes) {
         if (!attribute.pickled) {
-            state.attr("pop")(borrow(interop::names.*attribute.name), py::none());
+            state.attr("pop")(borrow(name_of(attribute)), py::none());
         }
     }
     return state;
@@ -123,7 +123,7 @@ py::object monitor_setstate(interop::NativeFunction&, interop::Arguments args) {
     for (bool locks : {true, false}) {
         for (const MonitorAttributeFacts& attribute : monitor_attributes) {
             if (attribute.pickled || (attribute.initial == Initial::new_lock) != locks) continue;
-            interop::set_attr(self, interop::names.*attribute.name, fresh_value(attribute));
+            interop::set_attr(self, name_of(attribute), fresh_value(attribute));
         }
     }
     return py::none();
