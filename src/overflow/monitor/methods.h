@@ -10,7 +10,7 @@
 
 namespace overflow {
 
-// The spec of a method of _OverflowMonitor: its qualified name follows from its name.
+// A method of _OverflowMonitor: its qualified name follows from its name.
 inline interop::FunctionSpec monitor_method(const std::string& name,
                                             std::vector<interop::Parameter> parameters,
                                             const char* return_annotation,
