@@ -28,8 +28,7 @@ py::object find_caller_frame(PyObject* given) {
 }
 
 py::object overflow(interop::NativeFunction&, interop::Arguments args) {
-    MonitorConfiguration config = check_configuration(args[0], args[1], args[2], args[3], args[4],
-                                                      args[5], args[6], args[7], args[8]);
+    MonitorConfiguration config = check_configuration(args);
     py::object previous = active_monitor();
     if (!previous.is_none()) interop::call_method(previous.ptr(), names.stop);
 
@@ -38,12 +37,10 @@ py::object overflow(interop::NativeFunction&, interop::Arguments args) {
         py::arg("check_interval") = config.check_interval,
         py::arg("api_key") = borrow(config.api_key), py::arg("api_url") = borrow(config.api_url),
         py::arg("gpu_threshold") = config.gpu_threshold, py::arg("verbose") = config.verbose);
-    if (PyDict_SetItem(interop::module_dict(), names.active_monitor, monitor.ptr()) < 0) {
-        throw py::error_already_set();
-    }
+    require(PyDict_SetItem(interop::module_dict(), names.active_monitor, monitor.ptr()));
     interop::call_method(active_monitor().ptr(), names.start);
 
-    py::object frame = find_caller_frame(args[9]);
+    py::object frame = find_caller_frame(args[std::size(configuration_parameters)]);
     if (!frame.is_none()) {
         interop::call_method(active_monitor().ptr(), names.wrap_scope, frame.ptr());
         py::object source_file = frame.attr("f_code").attr("co_filename");
@@ -60,21 +57,9 @@ py::object overflow(interop::NativeFunction&, interop::Arguments args) {
 const interop::FunctionSpec overflow_spec{
     .name = "overflow",
     .qualname = "overflow",
-    .parameters = {{"fast", "bool"},
-                   {"threshold", "float"},
-                   {"check_interval", "float"},
-                   {"api_key", "Optional[str]"},
-                   {"api_url", "Optional[str]"},
-                   {"gpu_threshold", "Optional[float]"},
-                   {"verbose", "bool"},
-                   {"priority", "bool | None"},
-                   {"flexible", "bool | None"},
-                   {"_caller_frame", "object"}},
-    .defaults = {interop::DefaultValue::boolean(false), interop::DefaultValue::real(85.0),
-                 interop::DefaultValue::real(0.5), interop::DefaultValue::none(),
-                 interop::DefaultValue::none(), interop::DefaultValue::none(),
-                 interop::DefaultValue::boolean(true), interop::DefaultValue::none(),
-                 interop::DefaultValue::none(), interop::DefaultValue::none()},
+    .parameters = with_configuration_parameters({}, {{"_caller_frame", "object"}}),
+    .defaults = configuration_defaults(std::size(configuration_parameters),
+                                       {interop::DefaultValue::none()}),
     .return_annotation = "_OverflowMonitor",
     .fixed = overflow,
 };

@@ -1,12 +1,12 @@
-// Module initialisation: fills the namespace of zuvoda.overflow in its fixed order. Importing starts
-// no thread, installs no hook and reads no environment variable.
+// Module initialisation: fills the namespace of zuvoda.overflow in its fixed order. Importing
+// starts no thread, installs no hook and reads no environment variable.
+#include "detection/library_paths.h"
+#include "detection/records.h"
 #include "entry.h"
 #include "interop/errors.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
-#include "library_paths.h"
 #include "monitor/monitor_class.h"
-#include "records.h"
 
 namespace overflow {
 
@@ -27,7 +27,8 @@ int64_t owning_interpreter = -1;
 void fill_namespace(PyObject* module) {
     py::dict ns = borrow(PyModule_GetDict(module));
     py::object module_name = py::str("zuvoda.overflow");
-    for (const char* standard : {"atexit", "functools", "logging", "os", "sys", "threading", "time"}) {
+    for (const char* standard :
+         {"atexit", "functools", "logging", "os", "sys", "threading", "time"}) {
         ns[standard] = py::module_::import(standard);
     }
     py::module_ typing = py::module_::import("typing");

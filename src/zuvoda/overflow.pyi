@@ -21,6 +21,7 @@ class _WrapRecord:
 def _compute_exclude_prefixes() -> Tuple[str, ...]: ...
 
 class _OverflowMonitor:
+    # In the order of the instance dict and the pickled state (monitor/attribute_table.h).
     fast: bool
     threshold: float
     check_interval: float

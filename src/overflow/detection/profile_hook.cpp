@@ -20,8 +20,10 @@
 #include "interop/calls.h"
 #include "interop/errors.h"
 #include "interop/fixed_key_dict.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
+#include "monitor/attributes.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -30,30 +32,10 @@ namespace {
 
 using interop::names;
 
-// The monitor attributes the hook reads on its hot paths.
-enum Slot : size_t {
-    running,
-    filename_cache,
-    call_stack,
-    overloaded,
-    cpu_usage,
-    mem_usage,
-    gpu_util,
-    gpu_mem_util,
-    threshold,
-    gpu_threshold,
-    gpu_available,
-    slot_count,
-};
-
-PyObject* interop::InternedNames::* const slot_names[slot_count] = {
-    &interop::InternedNames::running,       &interop::InternedNames::filename_cache,
-    &interop::InternedNames::call_stack,    &interop::InternedNames::overloaded,
-    &interop::InternedNames::cpu_usage,     &interop::InternedNames::mem_usage,
-    &interop::InternedNames::gpu_util,      &interop::InternedNames::gpu_mem_util,
-    &interop::InternedNames::threshold,     &interop::InternedNames::gpu_threshold,
-    &interop::InternedNames::gpu_available,
-};
+// The hook names the monitor's attributes by their ids; those the attribute table marks for the
+// hook are kept in its snapshot.
+using Slot = MonitorAttribute;
+using enum MonitorAttribute;
 
 // A filename whose verdict is known, valid while the filename cache keeps `cache_version`. The
 // strong reference keeps the identity test meaningful.
@@ -81,15 +63,15 @@ private:
 // remembered here (nullptr: not a plain instance attribute, read it generically).
 struct MonitorSnapshot {
     interop::AttributeStamp stamp;
-    PyObject* values[slot_count] = {};  // borrowed: the stamped instance dict holds them
+    Borrowed values[monitor_attribute_count] = {};  // the stamped instance dict holds them
     bool own_is_user_code = false;      // self._is_user_code is the module's own method
     VerdictMemo verdicts;
 };
 
 MonitorSnapshot snapshot;
 
-PyObject* plain_attribute_or_throw(PyObject* self, PyObject* name) {
-    PyObject* value = interop::plain_instance_attribute(self, name);
+Borrowed plain_attribute_or_throw(Borrowed self, PyObject* name) {
+    Borrowed value = interop::plain_instance_attribute(self, name);
     if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
     return value;
 }
@@ -102,7 +84,7 @@ bool is_true(PyObject* value) {
     return interop::truth(value);
 }
 
-void stamp_monitor(PyObject* self) {
+void stamp_monitor(Borrowed self) {
     snapshot.stamp.reset();
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
@@ -114,9 +96,11 @@ void stamp_monitor(PyObject* self) {
     bool own_method = method != nullptr && interop::is_native_function(method, is_user_code_spec);
     interop::AttributeStamp stamp;
     stamp.record(self);
-    PyObject* values[slot_count];
-    for (size_t slot = 0; slot < slot_count; ++slot) {
-        values[slot] = plain_attribute_or_throw(self, interop::names.*slot_names[slot]);
+    Borrowed values[monitor_attribute_count] = {};
+    for (const MonitorAttributeFacts& attribute : monitor_attributes) {
+        if (attribute.hook_remembers) {
+            values[index_of(attribute.id)] = plain_attribute_or_throw(self, name_of(attribute));
+        }
     }
     bool own_is_user_code =
         own_method && plain_attribute_or_throw(self, names.is_user_code) == nullptr;
@@ -132,11 +116,12 @@ void stamp_monitor(PyObject* self) {
 // The common paths are inline; the rest is kept out of line.
 class MonitorReader {
 public:
-    explicit MonitorReader(PyObject* self) : self_(self) {
+    // `self` is held by the event's caller.
+    explicit MonitorReader(Borrowed self) : self_(self) {
         valid_ = snapshot.stamp.matches(self) || stamp_and_check(self);
     }
 
-    PyObject* self() const { return self_; }
+    Borrowed self() const { return self_; }
 
     // Call after anything that may have run Python code.
     void touched() { checked_ = false; }
@@ -149,31 +134,33 @@ public:
         return valid_;
     }
 
-    // The remembered value of `self.<slot>` (borrowed), or nullptr: read it generically.
-    PyObject* remembered(Slot slot) { return snapshot_valid() ? snapshot.values[slot] : nullptr; }
+    // The remembered value of `self.<slot>`, or nullptr: read it generically.
+    Borrowed remembered(Slot slot) {
+        return snapshot_valid() ? snapshot.values[index_of(slot)] : nullptr;
+    }
 
     // `self.<slot>`
     py::object read(Slot slot) {
-        if (PyObject* value = remembered(slot)) return borrow(value);
+        if (Borrowed value = remembered(slot)) return value.owned();
         return read_generic(slot);
     }
 
     // `bool(self.<slot>)`
     bool truth(Slot slot) {
-        PyObject* value = remembered(slot);
+        Borrowed value = remembered(slot);
         if (value == Py_True) return true;
         if (value == Py_False) return false;
         return truth_generic(slot);
     }
 
 private:
-    [[gnu::noinline]] static bool stamp_and_check(PyObject* self) {
+    [[gnu::noinline]] static bool stamp_and_check(Borrowed self) {
         stamp_monitor(self);
         return snapshot.stamp.matches(self);
     }
 
     [[gnu::noinline]] py::object read_generic(Slot slot) {
-        py::object value = interop::get_attr(self_, interop::names.*slot_names[slot]);
+        py::object value = interop::get_attr(self_, name_of(slot));
         touched();
         return value;
     }
@@ -184,7 +171,7 @@ private:
         return result;
     }
 
-    PyObject* self_;
+    Borrowed self_;
     bool checked_ = true;
     bool valid_;
 };
@@ -192,23 +179,23 @@ private:
 // `self._is_user_code(filename)` as a truth value when no verdict is remembered for the filename:
 // one lookup in the cache while the module's own method is in place, else that method itself; a
 // replaced method is called as it is.
-[[gnu::noinline]] bool look_up_verdict(MonitorReader& monitor, PyObject* filename) {
-    PyObject* self = monitor.self();
+[[gnu::noinline]] bool look_up_verdict(MonitorReader& monitor, Borrowed filename) {
+    Borrowed self = monitor.self();
     if (!monitor.snapshot_valid() || !snapshot.own_is_user_code) {
         py::object verdict = interop::call_method(self, names.is_user_code, filename);
         monitor.touched();
         return is_true(verdict.ptr());
     }
-    PyObject* cache = snapshot.values[filename_cache];
+    Borrowed cache = snapshot.values[index_of(filename_cache)];
     if (cache != nullptr && PyDict_CheckExact(cache) && PyUnicode_CheckExact(filename)) {
-        uint64_t version = reinterpret_cast<PyDictObject*>(cache)->ma_version_tag;
+        uint64_t version = reinterpret_cast<PyDictObject*>(cache.ptr())->ma_version_tag;
         // Held, in case a key's __eq__ rebinds the monitor's cache during the lookup.
         py::object held = borrow(cache);
         PyObject* cached = PyDict_GetItemWithError(cache, filename);
         monitor.touched();
         if (cached == nullptr && PyErr_Occurred()) throw py::error_already_set();
         if ((cached == Py_True || cached == Py_False) &&
-            reinterpret_cast<PyDictObject*>(cache)->ma_version_tag == version) {
+            reinterpret_cast<PyDictObject*>(cache.ptr())->ma_version_tag == version) {
             Verdict& known = snapshot.verdicts.slot_for(filename);
             Py_INCREF(filename);
             Py_XSETREF(known.filename, filename);
@@ -224,12 +211,12 @@ private:
 
 // `self._is_user_code(filename)` as a truth value: the verdict remembered for this filename
 // object while the module's own method is in place and the cache is unchanged.
-bool is_user_code_verdict(MonitorReader& monitor, PyObject* filename) {
+bool is_user_code_verdict(MonitorReader& monitor, Borrowed filename) {
     if (monitor.snapshot_valid() && snapshot.own_is_user_code) {
-        PyObject* cache = snapshot.values[filename_cache];
+        Borrowed cache = snapshot.values[index_of(filename_cache)];
         const Verdict& known = snapshot.verdicts.slot_for(filename);
         if (filename == known.filename && cache != nullptr && PyDict_CheckExact(cache) &&
-            reinterpret_cast<PyDictObject*>(cache)->ma_version_tag == known.cache_version) {
+            reinterpret_cast<PyDictObject*>(cache.ptr())->ma_version_tag == known.cache_version) {
             return known.user_code;
         }
     }
@@ -284,10 +271,11 @@ py::object item(PyObject* mapping, PyObject* key) {
 // The code object of the event's frame and its filename: through the C API for a real frame, by
 // attribute access for any other object.
 struct FrameCode {
-    explicit FrameCode(PyObject* frame) {
+    explicit FrameCode(Borrowed frame) {
         if (PyFrame_Check(frame)) {
             // The frame keeps its code object alive for the whole event.
-            PyCodeObject* frame_code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
+            PyCodeObject* frame_code =
+                PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.ptr()));
             Py_DECREF(frame_code);
             real = frame_code;
             filename = frame_code->co_filename;
@@ -296,14 +284,14 @@ struct FrameCode {
         }
     }
 
-    [[gnu::noinline]] void read_attributes(PyObject* frame) {
+    [[gnu::noinline]] void read_attributes(Borrowed frame) {
         held_code = interop::get_attr(frame, names.f_code);
         held_filename = interop::get_attr(held_code.ptr(), names.co_filename);
         filename = held_filename.ptr();
     }
 
-    PyCodeObject* real = nullptr;
-    PyObject* filename = nullptr;
+    PyCodeObject* real = nullptr;  // borrowed: the frame holds it
+    Borrowed filename;             // held by the code object or by held_filename
     py::object held_code;
     py::object held_filename;
 };
@@ -422,7 +410,7 @@ py::object call_entry(MonitorReader& monitor, const FrameCode& code) {
 }
 
 // Once per overload episode, every eligible function of the caller's module scope is wrapped.
-void wrap_caller_scope_once(PyObject* self, PyObject* frame) {
+void wrap_caller_scope_once(Borrowed self, Borrowed frame) {
     if (interop::truth(interop::get_attr(self, names.scope_wrapped).ptr())) return;
     py::object caller = interop::get_attr(frame, names.f_back);
     if (caller.is_none()) return;
@@ -437,13 +425,13 @@ void append(PyObject* list, py::object& entry) {
     if (size < object->allocated) {
         object->ob_item[size] = entry.release().ptr();
         Py_SET_SIZE(object, size + 1);
-    } else if (PyList_Append(list, entry.ptr()) < 0) {
-        throw py::error_already_set();
+    } else {
+        require(PyList_Append(list, entry.ptr()));
     }
 }
 
-[[gnu::noinline]] void on_call(MonitorReader& monitor, PyObject* frame, const FrameCode& code) {
-    PyObject* self = monitor.self();
+[[gnu::noinline]] void on_call(MonitorReader& monitor, Borrowed frame, const FrameCode& code) {
+    Borrowed self = monitor.self();
     py::object stack = monitor.read(call_stack);
     py::object entry = call_entry(monitor, code);
     if (PyList_CheckExact(stack.ptr())) {
@@ -472,7 +460,7 @@ py::object pop_last(MonitorReader& monitor, PyObject* stack) {
         return py::reinterpret_steal<py::object>(list->ob_item[size - 1]);
     }
     py::object last = borrow(PyList_GET_ITEM(stack, size - 1));
-    if (PyList_SetSlice(stack, size - 1, size, nullptr) < 0) throw py::error_already_set();
+    require(PyList_SetSlice(stack, size - 1, size, nullptr));
     return last;
 }
 
@@ -486,7 +474,7 @@ bool is_true(MonitorReader& monitor, PyObject* value) {
 
 // `info[key] <= self.<limit>`. The lookup may run a key's __eq__; a comparison of anything but
 // floats may run Python code.
-py::object figure_within(MonitorReader& monitor, PyObject* info, PyObject* key, Slot limit) {
+py::object figure_within(MonitorReader& monitor, Borrowed info, PyObject* key, Slot limit) {
     py::object figure = item(info, key);
     monitor.touched();
     py::object bound = monitor.read(limit);
@@ -499,7 +487,7 @@ py::object figure_within(MonitorReader& monitor, PyObject* info, PyObject* key, 
 }
 
 // Every figure recorded at entry was within its threshold; `and` short-circuits as in Python.
-bool started_within_thresholds(MonitorReader& monitor, PyObject* info) {
+bool started_within_thresholds(MonitorReader& monitor, Borrowed info) {
     py::object started_ok = figure_within(monitor, info, names.key_start_cpu, threshold);
     if (is_true(monitor, started_ok.ptr())) {
         started_ok = figure_within(monitor, info, names.key_start_mem, threshold);
@@ -514,22 +502,22 @@ bool started_within_thresholds(MonitorReader& monitor, PyObject* info) {
 }
 
 // Heavy: began on a machine within its thresholds and ended on an overloaded one.
-void declare_heavy(PyObject* self, PyObject* frame, PyObject* info) {
+void declare_heavy(Borrowed self, Borrowed frame, Borrowed info) {
     py::tuple signature = py::make_tuple(item(info, names.key_name),
                                          item(info, names.key_filename),
                                          item(info, names.key_lineno));
     py::object signatures = interop::get_attr(self, names.heavy_signatures);
     if (PySet_CheckExact(signatures.ptr())) {
-        if (PySet_Add(signatures.ptr(), signature.ptr()) < 0) throw py::error_already_set();
+        require(PySet_Add(signatures.ptr(), signature.ptr()));
     } else {
         interop::call_method(signatures.ptr(), names.add, signature.ptr());
     }
     interop::call_method(self, names.try_wrap_from_frame, frame);
     wrap_caller_scope_once(self, frame);
-    py::str message("Heavy function detected: %s() at %s:%d — wrapped for cloud offload");
-    interop::call_method(interop::global(names.logger).ptr(), names.warning, message.ptr(),
-                         item(info, names.key_name).ptr(), item(info, names.key_filename).ptr(),
-                         item(info, names.key_lineno).ptr());
+    interop::log(names.warning,
+                 "Heavy function detected: %s() at %s:%d — wrapped for cloud offload",
+                 item(info, names.key_name), item(info, names.key_filename),
+                 item(info, names.key_lineno));
 }
 
 // `first <= bound and second <= bound`, short-circuiting, for floats; false in `decided` when one
@@ -546,11 +534,11 @@ inline bool both_within(PyObject* const* figures, PyObject* bound, bool& decided
 // The return branch when nothing in it can run Python code: the top entry is one the hook made,
 // its figures and the thresholds are floats, the flags bools. False, with nothing changed, when
 // the general branch must decide.
-bool return_quietly(MonitorReader& monitor, PyObject* frame, PyObject* stack) {
-    PyObject* info = PyList_GET_ITEM(stack, PyList_GET_SIZE(stack) - 1);
-    PyObject* limit = monitor.remembered(threshold);
-    PyObject* gpu_on = monitor.remembered(gpu_available);
-    PyObject* overload = monitor.remembered(overloaded);
+bool return_quietly(MonitorReader& monitor, Borrowed frame, Borrowed stack) {
+    Borrowed info = PyList_GET_ITEM(stack.ptr(), PyList_GET_SIZE(stack.ptr()) - 1);
+    Borrowed limit = monitor.remembered(threshold);
+    Borrowed gpu_on = monitor.remembered(gpu_available);
+    Borrowed overload = monitor.remembered(overloaded);
     PyObject* figures[2];
     if (limit == nullptr || (gpu_on != Py_True && gpu_on != Py_False) ||
         (overload != Py_True && overload != Py_False) ||
@@ -561,7 +549,7 @@ bool return_quietly(MonitorReader& monitor, PyObject* frame, PyObject* stack) {
     bool started_ok = both_within(figures, limit, decided);
     if (!decided) return false;
     if (started_ok && gpu_on == Py_True) {
-        PyObject* gpu_limit = monitor.remembered(gpu_threshold);
+        Borrowed gpu_limit = monitor.remembered(gpu_threshold);
         if (gpu_limit == nullptr || !entry_template().values(info, key_start_gpu, 2, figures)) {
             return false;
         }
@@ -577,8 +565,8 @@ bool return_quietly(MonitorReader& monitor, PyObject* frame, PyObject* stack) {
     return true;
 }
 
-[[gnu::noinline]] void on_return(MonitorReader& monitor, PyObject* frame) {
-    PyObject* remembered_stack = monitor.remembered(call_stack);
+[[gnu::noinline]] void on_return(MonitorReader& monitor, Borrowed frame) {
+    Borrowed remembered_stack = monitor.remembered(call_stack);
     if (remembered_stack != nullptr && PyList_CheckExact(remembered_stack)) {
         if (PyList_GET_SIZE(remembered_stack) == 0) return;
         if (return_quietly(monitor, frame, remembered_stack)) return;
@@ -592,7 +580,7 @@ bool return_quietly(MonitorReader& monitor, PyObject* frame, PyObject* stack) {
     declare_heavy(monitor.self(), frame, info.ptr());
 }
 
-void handle_event(PyObject* self, PyObject* frame, EventKind kind) {
+void handle_event(Borrowed self, Borrowed frame, EventKind kind) {
     MonitorReader monitor(self);
     if (!monitor.truth(running)) return;
 
@@ -637,7 +625,7 @@ int deliver_directly(PyObject* bound_method, PyFrameObject* frame, int what, PyO
 // with that same object. Only the C function is replaced, not the object, so unlike
 // PyEval_SetProfile this raises no second "sys.setprofile" audit event and cannot fail; whether
 // a profiler is installed at all does not change, so neither does the thread's tracing state.
-void deliver_directly_from_now_on(PyObject* self) {
+void deliver_directly_from_now_on(Borrowed self) {
     PyThreadState* thread = PyThreadState_Get();
     PyObject* installed = thread->c_profileobj;
     if (thread->c_profilefunc == nullptr || thread->c_profilefunc == deliver_directly ||
@@ -650,8 +638,8 @@ void deliver_directly_from_now_on(PyObject* self) {
 }
 
 py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
-    PyObject* self = args[0];
-    PyObject* event = args[2];
+    Borrowed self = args[0];
+    Borrowed event = args[2];
     interop::require_exact(event, &PyUnicode_Type, "event");
     handle_event(self, args[1], event_kind(event));
     deliver_directly_from_now_on(self);
@@ -660,13 +648,8 @@ py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec profile_hook_spec{
-    .name = "_profile_hook",
-    .qualname = "_OverflowMonitor._profile_hook",
-    .parameters = {{"self"}, {"frame", "Any"}, {"event", "str"}, {"arg", "Any"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = profile_hook,
-};
+const interop::FunctionSpec profile_hook_spec =
+    monitor_method("_profile_hook", {{"self"}, {"frame", "Any"}, {"event", "str"}, {"arg", "Any"}},
+                   "None", profile_hook);
 
 }  // namespace overflow

@@ -46,26 +46,15 @@ py::object is_user_code(PyObject* self, PyObject* filename) {
     py::object result = interop::call_method(self, names.check_user_code, filename);
     // Read again, as `self._filename_cache[filename] = result` does.
     cache = interop::get_attr(self, names.filename_cache);
-    if (PyObject_SetItem(cache.ptr(), filename, result.ptr()) < 0) throw py::error_already_set();
+    require(PyObject_SetItem(cache.ptr(), filename, result.ptr()));
     return result;
 }
 
-const interop::FunctionSpec is_user_code_spec{
-    .name = "_is_user_code",
-    .qualname = "_OverflowMonitor._is_user_code",
-    .parameters = {{"self"}, {"filename", "str"}},
-    .defaults = {},
-    .return_annotation = "bool",
-    .fixed = is_user_code_method,
-};
+const interop::FunctionSpec is_user_code_spec =
+    monitor_method("_is_user_code", {{"self"}, {"filename", "str"}}, "bool", is_user_code_method);
 
-const interop::FunctionSpec check_user_code_spec{
-    .name = "_check_user_code",
-    .qualname = "_OverflowMonitor._check_user_code",
-    .parameters = {{"self"}, {"filename", "str"}},
-    .defaults = {},
-    .return_annotation = "bool",
-    .fixed = check_user_code_method,
-};
+const interop::FunctionSpec check_user_code_spec =
+    monitor_method("_check_user_code", {{"self"}, {"filename", "str"}}, "bool",
+                   check_user_code_method);
 
 }  // namespace overflow

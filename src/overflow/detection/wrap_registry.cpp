@@ -5,6 +5,7 @@
 #include "interop/calls.h"
 #include "interop/errors.h"
 #include "interop/held_locks.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
@@ -136,20 +137,16 @@ py::object register_wrap(interop::NativeFunction&, interop::Arguments args) {
     with_lock_unless_reentered(self, [&] {
         py::object fid = steal_or_throw(PyLong_FromVoidPtr(func_obj));
         py::object wrapped = interop::get_attr(self, names.wrapped_functions);
-        int known = PySequence_Contains(wrapped.ptr(), fid.ptr());
-        if (known < 0) throw py::error_already_set();
-        if (known) return;
+        if (require(PySequence_Contains(wrapped.ptr(), fid.ptr()))) return;
         py::object wrapper = interop::call_method(self, names.make_wrapper, func_obj);
-        if (PyDict_SetItem(ns, func_name, wrapper.ptr()) < 0) throw py::error_already_set();
+        require(PyDict_SetItem(ns, func_name, wrapper.ptr()));
         PyObject* fields[] = {func_obj, func_name, ns, wrapper.ptr()};
         py::tuple keywords = py::make_tuple(borrow(names.kw_original), borrow(names.key_name),
                                             borrow(names.kw_namespace), borrow(names.kw_wrapper));
         py::object record = steal_or_throw(PyObject_Vectorcall(
             interop::global(names.wrap_record).ptr(), fields, 0, keywords.ptr()));
         wrapped = interop::get_attr(self, names.wrapped_functions);
-        if (PyObject_SetItem(wrapped.ptr(), fid.ptr(), record.ptr()) < 0) {
-            throw py::error_already_set();
-        }
+        require(PyObject_SetItem(wrapped.ptr(), fid.ptr(), record.ptr()));
     });
     return py::none();
 }
@@ -159,7 +156,7 @@ void restore_binding(PyObject* record) {
     py::object original = interop::get_attr(record, names.kw_original);
     py::object ns = interop::get_attr(record, names.kw_namespace);
     py::object name = interop::get_attr(record, names.key_name);
-    if (PyObject_SetItem(ns.ptr(), name.ptr(), original.ptr()) < 0) throw py::error_already_set();
+    require(PyObject_SetItem(ns.ptr(), name.ptr(), original.ptr()));
 }
 
 py::object unwrap_all(interop::NativeFunction&, interop::Arguments args) {
@@ -167,16 +164,13 @@ py::object unwrap_all(interop::NativeFunction&, interop::Arguments args) {
     bool done = with_lock_unless_reentered(self, [&] {
         py::object wrapped = interop::get_attr(self, names.wrapped_functions);
         for (py::handle record : interop::call_method(wrapped.ptr(), names.values)) {
-            try {
-                restore_binding(record.ptr());
-            } catch (py::error_already_set& error) {
-                if (!error.matches(PyExc_Exception)) throw;
-                interop::HandledExceptionScope handling(error.value().ptr());
-                py::object name = interop::get_attr(record.ptr(), names.key_name);
-                interop::call_method(interop::global(names.logger).ptr(), names.error,
-                                     py::str("Failed to unwrap %s: %s").ptr(), name.ptr(),
-                                     error.value().ptr());
-            }
+            interop::on_exception([&] { restore_binding(record.ptr()); },
+                                  [&](PyObject* failure) {
+                                      py::object name = interop::get_attr(record.ptr(),
+                                                                          names.key_name);
+                                      interop::log(names.error, "Failed to unwrap %s: %s", name,
+                                                   failure);
+                                  });
         }
         interop::call_method(interop::get_attr(self, names.wrapped_functions).ptr(), names.clear);
         interop::call_method(interop::get_attr(self, names.heavy_signatures).ptr(), names.clear);
@@ -192,43 +186,20 @@ py::object unwrap_all(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec try_wrap_from_frame_spec{
-    .name = "_try_wrap_from_frame",
-    .qualname = "_OverflowMonitor._try_wrap_from_frame",
-    .parameters = {{"self"}, {"frame", "Any"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = try_wrap_from_frame,
-};
+const interop::FunctionSpec try_wrap_from_frame_spec =
+    monitor_method("_try_wrap_from_frame", {{"self"}, {"frame", "Any"}}, "None",
+                   try_wrap_from_frame);
 
-const interop::FunctionSpec wrap_scope_spec{
-    .name = "_wrap_scope",
-    .qualname = "_OverflowMonitor._wrap_scope",
-    .parameters = {{"self"}, {"frame", "Any"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = wrap_scope,
-};
+const interop::FunctionSpec wrap_scope_spec =
+    monitor_method("_wrap_scope", {{"self"}, {"frame", "Any"}}, "None", wrap_scope);
 
-const interop::FunctionSpec register_wrap_spec{
-    .name = "_register_wrap",
-    .qualname = "_OverflowMonitor._register_wrap",
-    .parameters = {{"self"},
-                   {"func_obj", "Callable[..., Any]"},
-                   {"func_name", "str"},
-                   {"namespace", "dict[str, Any]"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = register_wrap,
-};
+const interop::FunctionSpec register_wrap_spec = monitor_method(
+    "_register_wrap",
+    {{"self"}, {"func_obj", "Callable[..., Any]"}, {"func_name", "str"},
+     {"namespace", "dict[str, Any]"}},
+    "None", register_wrap);
 
-const interop::FunctionSpec unwrap_all_spec{
-    .name = "_unwrap_all",
-    .qualname = "_OverflowMonitor._unwrap_all",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = unwrap_all,
-};
+const interop::FunctionSpec unwrap_all_spec =
+    monitor_method("_unwrap_all", {{"self"}}, "None", unwrap_all);
 
 }  // namespace overflow

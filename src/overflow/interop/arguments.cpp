@@ -3,8 +3,9 @@
 namespace overflow::interop {
 
 void raise_incorrect_type(const char* argument, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argument, expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
+                 expected, Py_TYPE(value)->tp_name);
     throw py::error_already_set();
 }
 
@@ -16,9 +17,7 @@ double to_double(PyObject* value) {
 }
 
 bool truth(PyObject* value) {
-    int result = PyObject_IsTrue(value);
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
+    return require(PyObject_IsTrue(value)) != 0;
 }
 
 }  // namespace overflow::interop

@@ -49,9 +49,9 @@ private:
 };
 
 // The value bound to `name` in the object's instance dict when no data descriptor of its type
-// takes precedence (borrowed), else nullptr: then only a generic lookup gives the right answer.
-// Also leaves the type with a valid version tag when it can have one.
-inline PyObject* plain_instance_attribute(PyObject* object, PyObject* name) {
+// takes precedence, else nullptr: then only a generic lookup gives the right answer. Also leaves
+// the type with a valid version tag when it can have one.
+inline Borrowed plain_instance_attribute(PyObject* object, PyObject* name) {
     PyObject* on_type = _PyType_Lookup(Py_TYPE(object), name);
     if (on_type != nullptr && Py_TYPE(on_type)->tp_descr_set != nullptr) return nullptr;
     PyDictObject* dict = instance_dict(object);

@@ -20,7 +20,7 @@ inline py::object get_attr(PyObject* object, PyObject* name) {
 }
 
 inline void set_attr(PyObject* object, PyObject* name, PyObject* value) {
-    if (PyObject_SetAttr(object, name, value) < 0) throw py::error_already_set();
+    require(PyObject_SetAttr(object, name, value));
 }
 
 inline void set_attr(PyObject* object, PyObject* name, const py::handle& value) {
@@ -30,7 +30,7 @@ inline void set_attr(PyObject* object, PyObject* name, const py::handle& value) 
 // Reads an attribute that may be missing: a missing attribute gives an empty object.
 inline py::object get_optional_attr(PyObject* object, PyObject* name) {
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(object, name, &value) < 0) throw py::error_already_set();
+    require(_PyObject_LookupAttr(object, name, &value));
     return py::reinterpret_steal<py::object>(value);
 }
 

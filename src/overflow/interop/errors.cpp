@@ -24,9 +24,7 @@ OVERFLOW_CATCHES_FORCED_UNWIND void restore_python_error() {
 
 PyObject* caught_exception(const py::error_already_set& error) {
     PyObject* exception = error.value().ptr();
-    if (error.trace() && PyException_SetTraceback(exception, error.trace().ptr()) < 0) {
-        throw py::error_already_set();
-    }
+    if (error.trace()) require(PyException_SetTraceback(exception, error.trace().ptr()));
     return exception;
 }
 

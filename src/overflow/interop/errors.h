@@ -62,7 +62,6 @@ void swallow_ordinary_exceptions(Body&& body) {
     }
 }
 
-
 // Makes an exception the one being handled (sys.exc_info()) while the scope lasts: an exception
 // raised inside gets it as __context__, exactly as in an `except` block.
 class HandledExceptionScope {
@@ -75,5 +74,24 @@ public:
 private:
     PyObject* previous_;
 };
+
+// `try: body() except Exception as exc: handler(exc)`, with what the one that ran returns.
+// Anything else (KeyboardInterrupt, SystemExit) keeps going. The handler runs once the C++ catch
+// block has ended, where the interpreter may end a daemon thread (see
+// unless_interpreter_ends_thread), with the failure as the exception being handled: whatever the
+// handler raises chains to it.
+template <typename Body, typename Handler>
+auto on_exception(Body&& body, Handler&& handler) -> decltype(body()) {
+    py::object failure;
+    try {
+        return body();
+    } catch (...) {
+        py::error_already_set error = current_python_error();
+        if (!error.matches(PyExc_Exception)) throw error;
+        failure = borrow(caught_exception(error));
+    }
+    HandledExceptionScope handling(failure.ptr());
+    return handler(failure.ptr());
+}
 
 }  // namespace overflow::interop

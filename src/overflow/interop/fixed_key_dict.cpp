@@ -64,7 +64,7 @@ FixedKeyDict::FixedKeyDict(std::initializer_list<PyObject*> keys) {
     py::object made = steal_or_throw(PyDict_New());
     for (PyObject* key : keys) {
         keys_[size_++] = key;
-        if (PyDict_SetItem(made.ptr(), key, Py_None) < 0) throw py::error_already_set();
+        require(PyDict_SetItem(made.ptr(), key, Py_None));
     }
     template_ = made.release().ptr();
     direct_ = layout_holds(copy().ptr(), keys_, size_);
@@ -106,10 +106,10 @@ FixedKeyDict::Filled FixedKeyDict::fill(PyObject* dict, PyObject* const* values,
     // As PyDict_SetItem would: a dict that may hold a container must be seen by the collector.
     if (container && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
     if (!released) return Filled::in_place;
-    int failed = through_api < size_ ? PyDict_SetItem(dict, keys_[through_api], values[through_api])
+    int status = through_api < size_ ? PyDict_SetItem(dict, keys_[through_api], values[through_api])
                                      : 0;
     for (PyObject* value : previous) Py_XDECREF(value);
-    if (failed < 0) throw py::error_already_set();
+    require(status);
     return Filled::released;
 }
 
@@ -124,7 +124,7 @@ FixedKeyDict::Filled FixedKeyDict::fill_through_api(PyObject* dict, PyObject* co
         if (!PyDict_Next(dict, &position, &key, &value) || key != keys_[i]) return Filled::refused;
     }
     for (size_t i = 0; i < size_; ++i) {
-        if (PyDict_SetItem(dict, keys_[i], values[i]) < 0) throw py::error_already_set();
+        require(PyDict_SetItem(dict, keys_[i], values[i]));
     }
     return Filled::released;
 }

@@ -14,9 +14,10 @@ PyObject* the_module_dict = nullptr;
 }  // namespace
 
 void intern_names() {
-#define OVERFLOW_INTERN_NAME(field, text)                 \
-    names.field = PyUnicode_InternFromString(text);       \
+#define OVERFLOW_INTERN_NAME(field, text, ...)      \
+    names.field = PyUnicode_InternFromString(text); \
     if (names.field == nullptr) throw py::error_already_set();
+    OVERFLOW_MONITOR_ATTRIBUTES(OVERFLOW_INTERN_NAME)
     OVERFLOW_INTERNED_NAMES(OVERFLOW_INTERN_NAME)
 #undef OVERFLOW_INTERN_NAME
 }

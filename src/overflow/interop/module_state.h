@@ -3,38 +3,11 @@
 #pragma once
 
 #include "interop/python.h"
+#include "monitor/attribute_table.h"
 
 namespace overflow::interop {
 
 #define OVERFLOW_INTERNED_NAMES(X)                    \
-    X(running, "_running")                            \
-    X(overloaded, "_overloaded")                      \
-    X(cpu_usage, "_cpu_usage")                        \
-    X(mem_usage, "_mem_usage")                        \
-    X(gpu_util, "_gpu_util")                          \
-    X(gpu_mem_util, "_gpu_mem_util")                  \
-    X(gpu_available, "_gpu_available")                \
-    X(nvml_handle, "_nvml_handle")                    \
-    X(call_stack, "_call_stack")                      \
-    X(wrapped_functions, "_wrapped_functions")        \
-    X(heavy_signatures, "_heavy_signatures")          \
-    X(scope_wrapped, "_scope_wrapped")                \
-    X(filename_cache, "_filename_cache")              \
-    X(lock, "_lock")                                  \
-    X(monitor_thread, "_monitor_thread")              \
-    X(original_profile, "_original_profile")          \
-    X(vazovez, "_vazovez")                            \
-    X(vazovez_lock, "_vazovez_lock")                  \
-    X(vazovez_failed, "_vazovez_failed")              \
-    X(warm_result, "_warm_result")                    \
-    X(exclude_prefixes, "_exclude_prefixes")          \
-    X(fast, "fast")                                   \
-    X(threshold, "threshold")                         \
-    X(check_interval, "check_interval")               \
-    X(gpu_threshold, "gpu_threshold")                 \
-    X(verbose, "verbose")                             \
-    X(api_key, "api_key")                             \
-    X(api_url, "api_url")                             \
     X(is_user_code, "_is_user_code")                  \
     X(check_user_code, "_check_user_code")            \
     X(try_wrap_from_frame, "_try_wrap_from_frame")    \
@@ -135,8 +108,10 @@ namespace overflow::interop {
     X(kw_namespace, "namespace")                      \
     X(kw_wrapper, "wrapper")
 
+// The monitor's attribute names come from its attribute table, interned with the rest.
 struct InternedNames {
-#define OVERFLOW_DECLARE_NAME(field, text) PyObject* field = nullptr;
+#define OVERFLOW_DECLARE_NAME(field, text, ...) PyObject* field = nullptr;
+    OVERFLOW_MONITOR_ATTRIBUTES(OVERFLOW_DECLARE_NAME)
     OVERFLOW_INTERNED_NAMES(OVERFLOW_DECLARE_NAME)
 #undef OVERFLOW_DECLARE_NAME
 };

@@ -448,12 +448,14 @@ void ready_native_function_type() {
     type.tp_getset = function_getset;
     type.tp_dictoffset = offsetof(NativeFunction, dict);
     type.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
-    if (PyType_Ready(&type) < 0) throw py::error_already_set();
+    require(PyType_Ready(&type));
 }
 
 py::object make_function(const FunctionSpec& spec, PyObject* module_name, py::tuple closure) {
     auto parameter_count = static_cast<Py_ssize_t>(spec.parameters.size());
-    if (parameter_count > max_parameters) throw std::logic_error("too many parameters: " + spec.name);
+    if (parameter_count > max_parameters) {
+        throw std::logic_error("too many parameters: " + spec.name);
+    }
 
     py::tuple parameter_names(parameter_count);
     py::dict annotations;
@@ -473,7 +475,9 @@ py::object make_function(const FunctionSpec& spec, PyObject* module_name, py::tu
     py::object defaults = py::none();
     if (!spec.defaults.empty()) {
         py::tuple values(spec.defaults.size());
-        for (size_t i = 0; i < spec.defaults.size(); ++i) values[i] = default_object(spec.defaults[i]);
+        for (size_t i = 0; i < spec.defaults.size(); ++i) {
+            values[i] = default_object(spec.defaults[i]);
+        }
         defaults = values;
     }
 

@@ -32,9 +32,9 @@ struct DefaultValue {
     Kind kind = Kind::None;
     double number = 0.0;
 
-    static DefaultValue none() { return {}; }
-    static DefaultValue boolean(bool value) { return {Kind::Bool, value ? 1.0 : 0.0}; }
-    static DefaultValue real(double value) { return {Kind::Float, value}; }
+    static constexpr DefaultValue none() { return {}; }
+    static constexpr DefaultValue boolean(bool value) { return {Kind::Bool, value ? 1.0 : 0.0}; }
+    static constexpr DefaultValue real(double value) { return {Kind::Float, value}; }
 };
 
 // What a function is: its names, parameters and implementation. Lives for the whole process.
@@ -81,7 +81,7 @@ inline bool is_native_function(PyObject* object, const FunctionSpec& spec) {
 }
 
 // The closure is nullptr once the garbage collector has broken a cycle through the function.
-inline PyObject* closure_item(NativeFunction& function, Py_ssize_t index) {
+inline Borrowed closure_item(NativeFunction& function, Py_ssize_t index) {
     if (function.closure == nullptr) {
         PyErr_SetString(PyExc_ReferenceError,
                         "the function's closure was cleared by the garbage collector");

@@ -17,6 +17,28 @@ inline py::object steal_or_throw(PyObject* result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+// Checks the status of a C API call that returns -1 with the error set; returns the status.
+inline int require(int status) {
+    if (status < 0) throw py::error_already_set();
+    return status;
+}
+
 inline py::object borrow(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+// A reference this code does not own, valid while whatever holds it (named where one is made)
+// keeps it. It converts to PyObject* for the C API; `owned()` takes a reference of its own.
+class Borrowed {
+public:
+    Borrowed() = default;
+    // Implicit both ways: the C API hands out and takes borrowed references as PyObject*.
+    Borrowed(PyObject* object) : object_(object) {}
+    operator PyObject*() const { return object_; }
+
+    PyObject* ptr() const { return object_; }
+    py::object owned() const { return borrow(object_); }
+
+private:
+    PyObject* object_ = nullptr;
+};
 
 }  // namespace overflow

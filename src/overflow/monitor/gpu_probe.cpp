@@ -3,6 +3,7 @@
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/methods.h"
@@ -13,12 +14,6 @@ namespace {
 
 using interop::names;
 
-template <typename... Args>
-void log_info(const char* message, Args... args) {
-    py::str text(message);
-    interop::call_method(interop::global(names.logger).ptr(), names.info, text.ptr(), args...);
-}
-
 void probe(PyObject* self) {
     py::object pynvml = py::module_::import("pynvml");
     interop::call_method(pynvml.ptr(), names.nvml_init);
@@ -26,7 +21,7 @@ void probe(PyObject* self) {
     py::int_ zero(0);
     if (interop::truth(
             steal_or_throw(PyObject_RichCompare(device_count.ptr(), zero.ptr(), Py_EQ)).ptr())) {
-        log_info("pynvml: no NVIDIA GPUs found — GPU monitoring disabled");
+        interop::log(names.info, "pynvml: no NVIDIA GPUs found — GPU monitoring disabled");
         return;
     }
     interop::set_attr(self, names.nvml_handle,
@@ -36,43 +31,31 @@ void probe(PyObject* self) {
     interop::set_attr(self, names.gpu_available, Py_True);
     py::object name = interop::call_method(pynvml.ptr(), names.nvml_device_get_name,
                                            interop::get_attr(self, names.nvml_handle).ptr());
-    int is_bytes = PyObject_IsInstance(name.ptr(), reinterpret_cast<PyObject*>(&PyBytes_Type));
-    if (is_bytes < 0) throw py::error_already_set();
-    if (is_bytes) {
+    if (require(PyObject_IsInstance(name.ptr(), reinterpret_cast<PyObject*>(&PyBytes_Type)))) {
         py::str encoding("utf-8");
         name = interop::call_method(name.ptr(), names.decode, encoding.ptr());
     }
-    log_info("GPU monitoring active  device=%s  gpu_threshold=%.0f%%", name.ptr(),
-             interop::get_attr(self, names.gpu_threshold).ptr());
+    interop::log(names.info, "GPU monitoring active  device=%s  gpu_threshold=%.0f%%", name,
+                 interop::get_attr(self, names.gpu_threshold));
 }
 
 py::object init_gpu(interop::NativeFunction&, interop::Arguments args) {
-    try {
-        probe(args[0]);
-    } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_ImportError)) {
-            interop::HandledExceptionScope handling(interop::caught_exception(error));
-            log_info("pynvml not installed — GPU monitoring disabled");
-        } else if (error.matches(PyExc_Exception)) {
-            PyObject* exc = interop::caught_exception(error);
-            interop::HandledExceptionScope handling(exc);
-            log_info("GPU monitoring unavailable: %s", exc);
-        } else {
-            throw;
-        }
-    }
+    interop::on_exception([&] { probe(args[0]); },
+                          [](PyObject* failure) {
+                              if (PyErr_GivenExceptionMatches(failure, PyExc_ImportError)) {
+                                  interop::log(names.info,
+                                               "pynvml not installed — GPU monitoring disabled");
+                              } else {
+                                  interop::log(names.info, "GPU monitoring unavailable: %s",
+                                               failure);
+                              }
+                          });
     return py::none();
 }
 
 }  // namespace
 
-const interop::FunctionSpec init_gpu_spec{
-    .name = "_init_gpu",
-    .qualname = "_OverflowMonitor._init_gpu",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = init_gpu,
-};
+const interop::FunctionSpec init_gpu_spec =
+    monitor_method("_init_gpu", {{"self"}}, "None", init_gpu);
 
 }  // namespace overflow

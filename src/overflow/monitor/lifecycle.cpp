@@ -2,6 +2,7 @@
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "monitor/methods.h"
 
@@ -74,23 +75,22 @@ py::object start(interop::NativeFunction&, interop::Arguments args) {
     sys.attr("setprofile")(interop::get_attr(self, names.profile_hook));
 
     py::object thread = interop::global(names.mod_threading)
-                            .attr("Thread")(py::arg("target") = interop::get_attr(self, names.resource_loop),
-                                            py::arg("daemon") = true,
-                                            py::arg("name") = "zuvoda-overflow");
+                            .attr("Thread")(
+                                py::arg("target") = interop::get_attr(self, names.resource_loop),
+                                py::arg("daemon") = true, py::arg("name") = "zuvoda-overflow");
     interop::set_attr(self, names.monitor_thread, thread);
     interop::get_attr(self, names.monitor_thread).attr("start")();
     interop::global(names.mod_atexit).attr("register")(interop::get_attr(self, names.stop));
 
-    py::object logger = interop::global(names.logger);
     auto attr = [self](PyObject* name) { return interop::get_attr(self, name); };
     if (interop::truth(attr(names.gpu_available).ptr())) {
-        logger.attr("info")(
-            "Overflow monitor started  threshold=%.0f%%  gpu_threshold=%.0f%%  fast=%s",
-            attr(names.threshold), attr(names.gpu_threshold), attr(names.fast));
+        interop::log(names.info,
+                     "Overflow monitor started  threshold=%.0f%%  gpu_threshold=%.0f%%  fast=%s",
+                     attr(names.threshold), attr(names.gpu_threshold), attr(names.fast));
     } else {
-        logger.attr("info")(
-            "Overflow monitor started  threshold=%.0f%%  fast=%s  (GPU monitoring: off)",
-            attr(names.threshold), attr(names.fast));
+        interop::log(names.info,
+                     "Overflow monitor started  threshold=%.0f%%  fast=%s  (GPU monitoring: off)",
+                     attr(names.threshold), attr(names.fast));
     }
     return py::none();
 }
@@ -106,8 +106,10 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
 
     if (interop::get_attr(self, names.vazovez).ptr() != Py_None) {
         interop::swallow_ordinary_exceptions([self] {
-            interop::set_attr(interop::get_attr(self, names.vazovez).ptr(), names.verbose, Py_False);
-            interop::get_attr(self, names.vazovez).attr("__exit__")(py::none(), py::none(), py::none());
+            interop::set_attr(interop::get_attr(self, names.vazovez).ptr(), names.verbose,
+                              Py_False);
+            interop::get_attr(self, names.vazovez)
+                .attr("__exit__")(py::none(), py::none(), py::none());
         });
         interop::set_attr(self, names.vazovez, Py_None);
     }
@@ -117,26 +119,14 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
         interop::set_attr(self, names.gpu_available, Py_False);
         interop::set_attr(self, names.nvml_handle, Py_None);
     }
-    interop::global(names.logger).attr("info")("Overflow monitor stopped.");
+    interop::log(names.info, "Overflow monitor stopped.");
     return py::none();
 }
 
 }  // namespace
 
-const interop::FunctionSpec start_spec{
-    .name = "start",
-    .qualname = "_OverflowMonitor.start",
-    .parameters = {{"self"}},
-    .return_annotation = "None",
-    .fixed = start,
-};
+const interop::FunctionSpec start_spec = monitor_method("start", {{"self"}}, "None", start);
 
-const interop::FunctionSpec stop_spec{
-    .name = "stop",
-    .qualname = "_OverflowMonitor.stop",
-    .parameters = {{"self"}},
-    .return_annotation = "None",
-    .fixed = stop,
-};
+const interop::FunctionSpec stop_spec = monitor_method("stop", {{"self"}}, "None", stop);
 
 }  // namespace overflow

@@ -2,9 +2,27 @@
 // its subsystem; monitor_class.cpp assembles the class from them.
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "interop/native_function.h"
 
 namespace overflow {
+
+// A method of _OverflowMonitor: its qualified name follows from its name.
+inline interop::FunctionSpec monitor_method(const std::string& name,
+                                            std::vector<interop::Parameter> parameters,
+                                            const char* return_annotation,
+                                            interop::FixedImpl implementation,
+                                            std::vector<interop::DefaultValue> defaults = {}) {
+    return {.name = name,
+            .qualname = "_OverflowMonitor." + name,
+            .parameters = std::move(parameters),
+            .defaults = std::move(defaults),
+            .return_annotation = return_annotation,
+            .fixed = implementation};
+}
 
 // monitor/construction.cpp
 extern const interop::FunctionSpec monitor_init_spec;

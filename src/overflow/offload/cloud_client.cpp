@@ -111,22 +111,13 @@ py::object cloud_execute(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec get_vazovez_spec{
-    .name = "_get_vazovez",
-    .qualname = "_OverflowMonitor._get_vazovez",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "Any",
-    .fixed = get_vazovez,
-};
+const interop::FunctionSpec get_vazovez_spec =
+    monitor_method("_get_vazovez", {{"self"}}, "Any", get_vazovez);
 
-const interop::FunctionSpec cloud_execute_spec{
-    .name = "_cloud_execute",
-    .qualname = "_OverflowMonitor._cloud_execute",
-    .parameters = {{"self"}, {"func", "Callable[..., Any]"}, {"args", "tuple[Any, ...]"}, {"kwargs", "dict[str, Any]"}},
-    .defaults = {},
-    .return_annotation = "Any",
-    .fixed = cloud_execute,
-};
+const interop::FunctionSpec cloud_execute_spec = monitor_method(
+    "_cloud_execute",
+    {{"self"}, {"func", "Callable[..., Any]"}, {"args", "tuple[Any, ...]"},
+     {"kwargs", "dict[str, Any]"}},
+    "Any", cloud_execute);
 
 }  // namespace overflow

@@ -6,6 +6,7 @@
 #include "interop/context_manager.h"
 #include "interop/errors.h"
 #include "interop/module_state.h"
+#include "interop/text.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -16,29 +17,9 @@ using interop::names;
 
 constexpr double request_timeout_seconds = 10.0;
 
-py::object text_of(PyObject* value) {
-    py::str empty("");
-    return steal_or_throw(PyObject_Format(value, empty.ptr()));
-}
-
-py::object concat(const py::object& left, const py::object& right) {
-    return steal_or_throw(PyUnicode_Concat(left.ptr(), right.ptr()));
-}
-
-// Ordinary failures end here silently; exceptions outside Exception keep going.
-template <typename Body>
-void swallowing_failures(Body&& body) {
-    try {
-        body();
-    } catch (...) {
-        py::error_already_set error = interop::current_python_error();
-        if (!error.matches(PyExc_Exception)) throw error;
-    }
-}
-
 py::object read_source(PyObject* source_file) {
     py::object source_code = py::none();
-    swallowing_failures([&] {
+    interop::swallow_ordinary_exceptions([&] {
         py::object open = interop::global_or_builtin(names.builtin_open);
         py::object file = open(borrow(source_file), "r", py::arg("encoding") = "utf-8");
         interop::with_context(file.ptr(), [&](const py::object& handle) {
@@ -57,12 +38,13 @@ void post_source(PyObject* self, PyObject* source_code) {
     py::object api_key = interop::get_attr(self, names.api_key);
     if (!interop::truth(api_key.ptr())) return;
 
-    py::object url = concat(text_of(base.ptr()), py::str("/v1/pre-warm"));
+    py::object url = interop::concat(interop::text_of(base.ptr()), py::str("/v1/pre-warm"));
     py::dict body;
     body[names.source_code] = borrow(source_code);
     body[names.fast] = interop::get_attr(self, names.fast);
     py::dict headers;
-    headers["Authorization"] = concat(py::str("Bearer "), text_of(api_key.ptr()));
+    headers["Authorization"] =
+        interop::concat(py::str("Bearer "), interop::text_of(api_key.ptr()));
     py::object post = interop::get_attr(httpx.ptr(), names.post);
     py::tuple post_args = py::make_tuple(url);
     py::dict post_kwargs;
@@ -86,15 +68,13 @@ void post_source(PyObject* self, PyObject* source_code) {
 py::object do_warm(interop::NativeFunction& function, interop::Arguments) {
     PyObject* self = interop::closure_item(function, 0);
     PyObject* source_code = interop::closure_item(function, 1);
-    swallowing_failures([&] { post_source(self, source_code); });
+    interop::swallow_ordinary_exceptions([&] { post_source(self, source_code); });
     return py::none();
 }
 
 const interop::FunctionSpec do_warm_spec{
     .name = "_do_warm",
     .qualname = "_OverflowMonitor._start_pre_warm.<locals>._do_warm",
-    .parameters = {},
-    .defaults = {},
     .return_annotation = "None",
     .fixed = do_warm,
 };
@@ -119,13 +99,8 @@ py::object start_pre_warm(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec start_pre_warm_spec{
-    .name = "_start_pre_warm",
-    .qualname = "_OverflowMonitor._start_pre_warm",
-    .parameters = {{"self"}, {"source_file", "Optional[str]"}},
-    .defaults = {interop::DefaultValue::none()},
-    .return_annotation = "None",
-    .fixed = start_pre_warm,
-};
+const interop::FunctionSpec start_pre_warm_spec =
+    monitor_method("_start_pre_warm", {{"self"}, {"source_file", "Optional[str]"}}, "None",
+                   start_pre_warm, {interop::DefaultValue::none()});
 
 }  // namespace overflow

@@ -13,14 +13,19 @@
 #include "interop/attribute_stamp.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
+#include "interop/text.h"
 #include "monitor/methods.h"
 
 namespace overflow {
 
 namespace {
 
+using interop::join;
+using interop::log;
 using interop::names;
+using interop::text_of;
 
 // Closure layout of a wrapper: the monitor and the original, as Python code would close over
 // them, plus the wrapper's private cache.
@@ -49,16 +54,16 @@ WrapperCache& cache_of(PyObject* closure) {
         PyCapsule_GetPointer(PyTuple_GET_ITEM(closure, cache_slot), nullptr));
 }
 
-bool is_overloaded(PyObject* monitor, WrapperCache& cache) {
+bool is_overloaded(Borrowed monitor, WrapperCache& cache) {
     cache.not_overloaded.reset();
     // A class with its own __getattribute__ or __getattr__ may answer other than the instance dict.
     if (Py_TYPE(monitor)->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* plain = interop::plain_instance_attribute(monitor, names.overloaded);
+        Borrowed plain = interop::plain_instance_attribute(monitor, names.overloaded);
         if (plain == Py_False) {
             cache.not_overloaded.record(monitor);
             return false;
         }
-        if (plain != nullptr) return interop::truth(borrow(plain).ptr());
+        if (plain != nullptr) return interop::truth(plain.owned().ptr());
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     return interop::truth(interop::get_attr(monitor, names.overloaded).ptr());
@@ -67,7 +72,7 @@ bool is_overloaded(PyObject* monitor, WrapperCache& cache) {
 // `original(*args, **kwargs)`: a new reference, or nullptr with the error set. A wrapper of a
 // wrapper calls through C alone, where the interpreter counts no depth: such calls are counted
 // here, so that a deep chain raises RecursionError instead of overflowing the stack.
-PyObject* vectorcall_original(PyObject* original, PyObject* const* args, size_t nargsf,
+PyObject* vectorcall_original(Borrowed original, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     if (!Py_IS_TYPE(original, &interop::NativeFunctionType)) {
         return PyObject_Vectorcall(original, args, nargsf, kwnames);
@@ -78,7 +83,7 @@ PyObject* vectorcall_original(PyObject* original, PyObject* const* args, size_t 
     return result;
 }
 
-py::object call_original(PyObject* original, PyObject* const* args, size_t nargsf,
+py::object call_original(Borrowed original, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
     return steal_or_throw(vectorcall_original(original, args, nargsf, kwnames));
 }
@@ -90,19 +95,10 @@ decltype(auto) guarded(Call&& call) {
     return interop::unless_interpreter_ends_thread(std::forward<Call>(call));
 }
 
-py::object text_of(const py::object& value, const char* format_code = "") {
-    py::str code(format_code);
-    return steal_or_throw(PyObject_Format(value.ptr(), code.ptr()));
-}
-
-py::object join(const char* separator, const py::list& parts) {
-    py::str glue(separator);
-    return steal_or_throw(PyUnicode_Join(glue.ptr(), parts.ptr()));
-}
-
 class Offload {
 public:
-    Offload(PyObject* monitor, PyObject* original) : monitor_(monitor), original_(original) {}
+    // Both are held by the wrapper's closure for the whole call.
+    Offload(Borrowed monitor, Borrowed original) : monitor_(monitor), original_(original) {}
 
     py::object run(PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -114,9 +110,7 @@ public:
         Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < keyword_count; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-            if (PyDict_SetItem(call_kwargs.ptr(), keyword, args[nargs + k]) < 0) {
-                throw py::error_already_set();
-            }
+            require(PyDict_SetItem(call_kwargs.ptr(), keyword, args[nargs + k]));
         }
 
         py::object reason = status_summary();
@@ -128,33 +122,30 @@ public:
             print();
         }
 
-        py::object failure;
-        try {
-            py::object result = guarded([&] {
-                return interop::call_method(monitor_, names.cloud_execute, original_,
-                                            call_args.ptr(), call_kwargs.ptr());
+        return interop::on_exception(
+            [&] {
+                py::object result = guarded([&] {
+                    return interop::call_method(monitor_, names.cloud_execute, original_,
+                                                call_args.ptr(), call_kwargs.ptr());
+                });
+                log(names.info, "%s() completed in cloud \u2014 returning result to local",
+                    name());
+                if (verbose()) {
+                    print(join("", list("  \u2713 ", name_text(), "() completed in cloud")));
+                    print();
+                }
+                return result;
+            },
+            [&](PyObject* failure) {
+                log(names.warning,
+                    "Cloud offload of %s() failed (%s) \u2014 falling back to local", name(),
+                    failure);
+                if (verbose()) {
+                    print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
+                                        "() locally")));
+                }
+                return guarded([&] { return call_original(original_, args, nargsf, kwnames); });
             });
-            log(names.info, "%s() completed in cloud \u2014 returning result to local", name());
-            if (verbose()) {
-                print(join("", list("  \u2713 ", name_text(), "() completed in cloud")));
-                print();
-            }
-            return result;
-        } catch (...) {
-            py::error_already_set error = interop::current_python_error();
-            if (!error.matches(PyExc_Exception)) throw error;
-            failure = borrow(interop::caught_exception(error));
-        }
-        // The fallback runs once the handler has ended, where the interpreter may end this
-        // thread, and as in an `except` block: whatever it raises chains to the cloud failure.
-        interop::HandledExceptionScope handling(failure.ptr());
-        log(names.warning, "Cloud offload of %s() failed (%s) \u2014 falling back to local", name(),
-            failure);
-        if (verbose()) {
-            print(join("", list("  \u26a0 Cloud failed \u2014 running ", name_text(),
-                                "() locally")));
-        }
-        return guarded([&] { return call_original(original_, args, nargsf, kwnames); });
     }
 
 private:
@@ -168,11 +159,11 @@ private:
     py::object attribute(PyObject* name) const { return interop::get_attr(monitor_, name); }
 
     py::object name() const { return interop::get_attr(original_, names.dunder_name); }
-    py::object name_text() const { return text_of(name()); }
+    py::object name_text() const { return text_of(name().ptr()); }
     bool verbose() const { return interop::truth(attribute(names.verbose).ptr()); }
 
     py::object figure(const char* label, PyObject* attribute_name) const {
-        return join("", list(label, text_of(attribute(attribute_name), ".0f"), "%"));
+        return join("", list(label, text_of(attribute(attribute_name).ptr(), ".0f"), "%"));
     }
 
     // The short resource summary of an offload: whole percents, GPU figures only with a GPU.
@@ -183,15 +174,6 @@ private:
             parts.append(figure("GPU-Mem=", names.gpu_mem_util));
         }
         return join("  ", parts);
-    }
-
-    template <typename... Args>
-    static void log(PyObject* level, const char* format, const Args&... args) {
-        py::object logger = interop::global(names.logger);
-        py::str message(format);
-        guarded([&] {
-            return interop::call_method(logger.ptr(), level, message.ptr(), args.ptr()...);
-        });
     }
 
     static void print() {
@@ -206,8 +188,8 @@ private:
         });
     }
 
-    PyObject* monitor_;
-    PyObject* original_;
+    Borrowed monitor_;
+    Borrowed original_;
 };
 
 PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* args, size_t nargsf,
@@ -219,8 +201,8 @@ PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* a
                                    kwnames);
     }
     try {
-        PyObject* monitor = interop::closure_item(function, monitor_slot);
-        PyObject* original = interop::closure_item(function, original_slot);
+        Borrowed monitor = interop::closure_item(function, monitor_slot);
+        Borrowed original = interop::closure_item(function, original_slot);
         if (!is_overloaded(monitor, cache_of(closure)) ||
             interop::truth(interop::get_attr(monitor, names.vazovez_failed).ptr())) {
             return call_original(original, args, nargsf, kwnames).release().ptr();
@@ -235,8 +217,6 @@ PyObject* overflow_wrapper(interop::NativeFunction& function, PyObject* const* a
 const interop::FunctionSpec overflow_wrapper_spec{
     .name = "_overflow_wrapper",
     .qualname = "_OverflowMonitor._make_wrapper.<locals>._overflow_wrapper",
-    .parameters = {},
-    .defaults = {},
     .return_annotation = "Any",
     .variadic = overflow_wrapper,
 };
@@ -257,13 +237,8 @@ py::object make_wrapper(interop::NativeFunction&, interop::Arguments args) {
 
 }  // namespace
 
-const interop::FunctionSpec make_wrapper_spec{
-    .name = "_make_wrapper",
-    .qualname = "_OverflowMonitor._make_wrapper",
-    .parameters = {{"self"}, {"original", "Callable[..., Any]"}},
-    .defaults = {},
-    .return_annotation = "Callable[..., Any]",
-    .fixed = make_wrapper,
-};
+const interop::FunctionSpec make_wrapper_spec =
+    monitor_method("_make_wrapper", {{"self"}, {"original", "Callable[..., Any]"}},
+                   "Callable[..., Any]", make_wrapper);
 
 }  // namespace overflow

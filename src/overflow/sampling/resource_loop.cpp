@@ -3,8 +3,10 @@
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/module_state.h"
 #include "interop/native_function.h"
+#include "interop/text.h"
 #include "monitor/methods.h"
 
 namespace overflow {
@@ -34,8 +36,6 @@ py::object call_with_interval(const py::object& function, PyObject* interval) {
     });
 }
 
-py::object logger() { return interop::global(names.logger); }
-
 // Python's `first or second()`: the second operand is evaluated only when the first is false.
 template <typename Second>
 py::object python_or(py::object first, Second second) {
@@ -51,9 +51,7 @@ py::object exceeds(PyObject* self, PyObject* figure, PyObject* limit) {
 }
 
 void append_piece(py::list& parts, const char* label, PyObject* self, PyObject* figure) {
-    py::object value = get_attr(self, figure);
-    py::str one_decimal(".1f");
-    py::object formatted = steal_or_throw(PyObject_Format(value.ptr(), one_decimal.ptr()));
+    py::object formatted = interop::text_of(get_attr(self, figure).ptr(), ".1f");
     parts.append(steal_or_throw(PyUnicode_FromFormat("%s%U%%", label, formatted.ptr())));
 }
 
@@ -66,44 +64,37 @@ py::object status_text(PyObject* self) {
         append_piece(parts, "GPU=", self, names.gpu_util);
         append_piece(parts, "GPU-Mem=", self, names.gpu_mem_util);
     }
-    py::str separator("  ");
-    return steal_or_throw(PyUnicode_Join(separator.ptr(), parts.ptr()));
+    return interop::join("  ", parts);
+}
+
+void read_gpu(PyObject* self) {
+    py::object pynvml = py::module_::import("pynvml");
+    py::object util = call(pynvml.ptr(), names.nvml_device_get_utilization_rates,
+                           get_attr(self, names.nvml_handle).ptr());
+    py::object mem_info = call(pynvml.ptr(), names.nvml_device_get_memory_info,
+                               get_attr(self, names.nvml_handle).ptr());
+    py::object gpu = get_attr(util.ptr(), names.gpu);
+    set_attr(self, names.gpu_util, steal_or_throw(PyNumber_Float(gpu.ptr())));
+    py::object mem_util;
+    py::int_ zero(0);
+    py::object total = get_attr(mem_info.ptr(), names.total);
+    if (truth(steal_or_throw(PyObject_RichCompare(total.ptr(), zero.ptr(), Py_GT)).ptr())) {
+        py::object used = get_attr(mem_info.ptr(), names.used);
+        py::object ratio = steal_or_throw(
+            PyNumber_TrueDivide(used.ptr(), get_attr(mem_info.ptr(), names.total).ptr()));
+        py::float_ hundred(100.0);
+        mem_util = steal_or_throw(PyNumber_Multiply(ratio.ptr(), hundred.ptr()));
+    } else {
+        mem_util = py::float_(0.0);
+    }
+    set_attr(self, names.gpu_mem_util, mem_util);
 }
 
 // A failure here only costs this pass its fresh GPU figures; the old ones stay and still count.
 void sample_gpu(PyObject* self) {
-    py::object failure;
-    try {
-        py::object pynvml = py::module_::import("pynvml");
-        py::object util = call(pynvml.ptr(), names.nvml_device_get_utilization_rates,
-                               get_attr(self, names.nvml_handle).ptr());
-        py::object mem_info = call(pynvml.ptr(), names.nvml_device_get_memory_info,
-                                   get_attr(self, names.nvml_handle).ptr());
-        py::object gpu = get_attr(util.ptr(), names.gpu);
-        set_attr(self, names.gpu_util, steal_or_throw(PyNumber_Float(gpu.ptr())));
-        py::object mem_util;
-        py::int_ zero(0);
-        py::object total = get_attr(mem_info.ptr(), names.total);
-        if (truth(steal_or_throw(PyObject_RichCompare(total.ptr(), zero.ptr(), Py_GT)).ptr())) {
-            py::object used = get_attr(mem_info.ptr(), names.used);
-            py::object ratio = steal_or_throw(
-                PyNumber_TrueDivide(used.ptr(), get_attr(mem_info.ptr(), names.total).ptr()));
-            py::float_ hundred(100.0);
-            mem_util = steal_or_throw(PyNumber_Multiply(ratio.ptr(), hundred.ptr()));
-        } else {
-            mem_util = py::float_(0.0);
-        }
-        set_attr(self, names.gpu_mem_util, mem_util);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        failure = borrow(interop::caught_exception(error));
-    }
-    // Reported once the handler has ended: only there may the interpreter end this thread.
-    if (failure) {
-        interop::HandledExceptionScope handling(failure.ptr());
-        py::str message("GPU sampling failed: %s");
-        call(logger().ptr(), names.debug, message.ptr(), failure.ptr());
-    }
+    interop::on_exception([self] { read_gpu(self); }, [](PyObject* failure) {
+        interop::log(names.debug, "GPU sampling failed: %s", failure);
+    });
 }
 
 void run_pass(PyObject* self, const py::object& psutil) {
@@ -133,13 +124,10 @@ void run_pass(PyObject* self, const py::object& psutil) {
 
     if (truth(get_attr(self, names.overloaded).ptr()) && !truth(was_overloaded.ptr())) {
         py::object status = status_text(self);
-        py::str message("System overloaded  %s  (threshold=%.0f%%)");
-        call(logger().ptr(), names.warning, message.ptr(), status.ptr(),
-             get_attr(self, names.threshold).ptr());
+        interop::log(names.warning, "System overloaded  %s  (threshold=%.0f%%)", status,
+                     get_attr(self, names.threshold));
     } else if (!truth(get_attr(self, names.overloaded).ptr()) && truth(was_overloaded.ptr())) {
-        py::object status = status_text(self);
-        py::str message("Resources normalised  %s");
-        call(logger().ptr(), names.info, message.ptr(), status.ptr());
+        interop::log(names.info, "Resources normalised  %s", status_text(self));
         set_attr(self, names.scope_wrapped, Py_False);
     }
 }
@@ -150,36 +138,19 @@ py::object resource_loop(interop::NativeFunction&, interop::Arguments args) {
     // The first reading of a measuring window starts psutil's counter; its value means nothing.
     call_with_interval(get_attr(psutil.ptr(), names.cpu_percent), Py_None);
     while (truth(get_attr(self, names.running).ptr())) {
-        py::object failure;
-        try {
-            run_pass(self, psutil);
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-            failure = borrow(interop::caught_exception(error));
-        }
-        // Reported, and paused on, once the handler has ended: only there may the interpreter
-        // end this thread.
-        if (failure) {
-            interop::HandledExceptionScope handling(failure.ptr());
-            py::str message("Resource sampling failed: %s");
-            call(logger().ptr(), names.error, message.ptr(), failure.ptr());
+        interop::on_exception([&] { run_pass(self, psutil); }, [self](PyObject* failure) {
+            interop::log(names.error, "Resource sampling failed: %s", failure);
             // Without the pause a persistent failure would spin.
             call(interop::global(names.mod_time).ptr(), names.sleep,
                  get_attr(self, names.check_interval).ptr());
-        }
+        });
     }
     return py::none();
 }
 
 }  // namespace
 
-const interop::FunctionSpec resource_loop_spec{
-    .name = "_resource_loop",
-    .qualname = "_OverflowMonitor._resource_loop",
-    .parameters = {{"self"}},
-    .defaults = {},
-    .return_annotation = "None",
-    .fixed = resource_loop,
-};
+const interop::FunctionSpec resource_loop_spec =
+    monitor_method("_resource_loop", {{"self"}}, "None", resource_loop);
 
 }  // namespace overflow

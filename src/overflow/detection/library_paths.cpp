@@ -1,5 +1,9 @@
-#include "library_paths.h"
+// _compute_exclude_prefixes: the directories whose code the user-code classification never
+// counts as the user's.
+#include "detection/library_paths.h"
 
+#include "interop/arguments.h"
+#include "interop/errors.h"
 #include "interop/module_state.h"
 
 namespace overflow {
@@ -14,18 +18,14 @@ py::object compute_exclude_prefixes(interop::NativeFunction&, interop::Arguments
     py::object abspath = interop::global(names.mod_os).attr("path").attr("abspath");
     for (const char* key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
         py::object value = sysconfig.attr("get_paths")().attr("get")(key, "");
-        if (PyObject_IsTrue(value.ptr()) > 0) paths.add(abspath(value));
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (interop::truth(value.ptr())) paths.add(abspath(value));
     }
-    try {
+    interop::swallow_ordinary_exceptions([&] {
         py::module_ site = py::module_::import("site");
         for (py::handle entry : site.attr("getsitepackages")()) paths.add(abspath(entry));
         py::object user_site = site.attr("getusersitepackages")();
         if (PyUnicode_Check(user_site.ptr())) paths.add(abspath(user_site));
-    } catch (py::error_already_set& error) {
-        // Only ordinary exceptions are swallowed; KeyboardInterrupt and friends go on.
-        if (!error.matches(PyExc_Exception)) throw;
-    }
+    });
     // abspath and dirname looked up again: `os` is late-bound like every module global.
     py::object os_path = interop::global(names.mod_os).attr("path");
     py::object own_file = interop::global(names.dunder_file);

@@ -1,4 +1,5 @@
-#include "records.h"
+// _WrapRecord: what the wrap registry keeps about one replaced function.
+#include "detection/records.h"
 
 #include "interop/arguments.h"
 #include "interop/calls.h"
@@ -13,9 +14,7 @@ py::object wrap_record_init(interop::NativeFunction&, interop::Arguments args) {
     interop::require_exact(args[3], &PyDict_Type, "namespace");
     static const char* const fields[] = {"original", "name", "namespace", "wrapper"};
     for (int i = 0; i < 4; ++i) {
-        if (PyObject_SetAttrString(args[0], fields[i], args[i + 1]) < 0) {
-            throw py::error_already_set();
-        }
+        require(PyObject_SetAttrString(args[0], fields[i], args[i + 1]));
     }
     return py::none();
 }
