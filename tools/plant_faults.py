@@ -1,0 +1,191 @@
+"""Plants realistic faults in the code one at a time and reports which test catches each: the
+measure of what the test suite is worth. A tool, not part of the test run.
+
+    python tools/plant_faults.py [--repo DIR] [--list] [--only ID,ID] [--python PYTHON]
+
+For each fault: replace one exact piece of a source file, rebuild DIR/build/dev incrementally
+(made by tools/devbuild.sh) when C++ changed, run the suite with -x against that build, and put
+the file back, whatever happens. Prints one line per fault: its id, and the first test that
+failed, or "NOT CAUGHT". A fault whose piece is not found exactly once is reported as "STALE".
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+# id: (file, piece of code, what it becomes, what the fault is)
+FAULTS = {
+    "loop-strict": (
+        "src/overflow/sampling/resource_loop.cpp", "bound.ptr(), Py_GT)", "bound.ptr(), Py_GE)",
+        "overload test no longer strict",
+    ),
+    "hook-heavy-strict": (
+        "src/overflow/detection/profile_hook.cpp",
+        "if (!(PyFloat_AS_DOUBLE(figures[0]) <= limit)) return false;",
+        "if (!(PyFloat_AS_DOUBLE(figures[0]) < limit)) return false;",
+        "a figure equal to its threshold at entry no longer counts as calm",
+    ),
+    "hook-leak-code": (
+        "src/overflow/detection/profile_hook.cpp", "            Py_DECREF(frame_code);\n", "",
+        "a code object's reference leaked at every event",
+    ),
+    "wrapper-leak-monitor": (
+        "src/overflow/offload/wrapper.cpp",
+        "Borrowed monitor = interop::closure_item(function, monitor_slot);",
+        "Borrowed monitor = interop::closure_item(function, monitor_slot);"
+        " Py_INCREF(monitor.ptr());",
+        "the monitor's reference leaked at every offload decision",
+    ),
+    "attribute-order": (
+        "src/overflow/monitor/attribute_table.h",
+        '    X(threshold,          "threshold",           configured,       true,    true)       \\\n'
+        '    X(check_interval,     "check_interval",      configured,       true,    false)      \\\n',
+        '    X(check_interval,     "check_interval",      configured,       true,    false)      \\\n'
+        '    X(threshold,          "threshold",           configured,       true,    true)       \\\n',
+        "two attributes, and so two keys of the pickled state, swapped",
+    ),
+    "scope-flag-never-set": (
+        "src/overflow/detection/profile_hook.cpp",
+        "    interop::set_attr(self, names.scope_wrapped, Py_True);\n", "",
+        "the caller's scope wrapped again at every heavy return",
+    ),
+    "unwrap-keeps-scope-flag": (
+        "src/overflow/detection/wrap_registry.cpp",
+        "interop::set_attr(self, names.scope_wrapped, Py_False);", "",
+        "unwrapping leaves the scope flag set",
+    ),
+    "prewarm-header": (
+        "src/overflow/offload/pre_warm.cpp", 'py::str("Bearer ")', 'py::str("Bearer: ")',
+        "the pre-warm's authorization header misspelt",
+    ),
+    "client-failed-flag": (
+        "src/overflow/offload/cloud_client.cpp",
+        "if (error.matches(PyExc_Exception)) "
+        "interop::set_attr(self, names.vazovez_failed, Py_True);",
+        "",
+        "a client that cannot open is tried again at every call",
+    ),
+    "wrapper-inverted": (
+        "src/overflow/offload/wrapper.cpp",
+        "if (!is_overloaded(monitor, cache_of(closure)) ||",
+        "if (is_overloaded(monitor, cache_of(closure)) ||",
+        "offloads when calm and runs locally when overloaded",
+    ),
+    "user-code-inverted": (
+        "src/overflow/detection/user_code.cpp",
+        "if (interop::truth(starts.ptr())) return py::bool_(false);",
+        "if (!interop::truth(starts.ptr())) return py::bool_(false);",
+        "library code taken for user code and back",
+    ),
+    "service-auth-case": (
+        "src/zuvoda/service/app.py", 'scheme.lower() != "bearer"', 'scheme != "Bearer"',
+        "the auth scheme's case matters",
+    ),
+    "service-limit-streamed": (
+        "src/zuvoda/service/app.py", "if len(body) > limit:", "if len(body) >= limit:",
+        "a streamed body of exactly the limit refused",
+    ),
+    "service-limit-declared": (
+        "src/zuvoda/service/app.py", "int(declared) > limit", "int(declared) >= limit",
+        "a declared body of exactly the limit refused",
+    ),
+    "service-digest-unchecked": (
+        "src/zuvoda/service/app.py",
+        "if hashlib.sha256(function).hexdigest() != digest:", "if False:",
+        "a function stored under a digest that is not its own",
+    ),
+    "client-500-mapping": (
+        "src/zuvoda/client.py", "elif 400 <= status < 500:", "elif 400 <= status <= 500:",
+        "a 500 answer taken for a refusal",
+    ),
+    "client-unwrap": (
+        "src/zuvoda/client.py",
+        'if getattr(obj, "_overflow_wrapped", False) is True:',
+        'if getattr(obj, "_overflow_wrapped", False) is False:',
+        "wrappers travel by reference",
+    ),
+    "client-local-only-forgotten": (
+        "src/zuvoda/client.py", "                self._local_only.add(code)\n",
+        "                pass\n",
+        "a function found changing state is sent again",
+    ),
+    "client-output-dropped": (
+        "src/zuvoda/client.py", "        _write_output(output)\n", "",
+        "what a call printed remotely is lost",
+    ),
+    "client-digest-forgotten": (
+        "src/zuvoda/client.py", "        self._remember(digest)\n", "",
+        "a function's bytes sent with every call",
+    ),
+    "worker-change-unseen": (
+        "src/zuvoda/service/worker.py", "if before[label] != value]", "if before[label] is None]",
+        "changes to arguments and globals go unnoticed",
+    ),
+    "worker-identity-lost": (
+        "src/zuvoda/service/worker.py", "    pickler.memo = memo\n", "",
+        "results come back as copies of the caller's objects",
+    ),
+}
+
+
+def run_suite(repo: Path, python: str) -> str:
+    env = {**os.environ, "PYTHONPATH": str(repo / "build" / "dev")}
+    command = [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests"]
+    try:
+        done = subprocess.run(
+            command, cwd=repo, env=env, capture_output=True, text=True, timeout=1200, check=False
+        )
+    except subprocess.TimeoutExpired:
+        return "TIMEOUT"
+    if done.returncode == 0:
+        return "NOT CAUGHT"
+    failed = re.search(r"^(?:FAILED|ERROR) (\S+)", done.stdout, re.MULTILINE)
+    return failed.group(1) if failed else f"exit {done.returncode}"
+
+
+def build(repo: Path) -> None:
+    subprocess.run(
+        ["cmake", "--build", str(repo / "build" / "dev")], check=True, capture_output=True
+    )
+
+
+def plant(repo: Path, python: str, fault: str) -> str:
+    path, piece, planted, _ = FAULTS[fault]
+    source = repo / path
+    original = source.read_text()
+    if original.count(piece) != 1:
+        return "STALE"
+    native = source.suffix in (".cpp", ".h")
+    try:
+        source.write_text(original.replace(piece, planted))
+        if native:
+            build(repo)
+        return run_suite(repo, python)
+    finally:
+        source.write_text(original)
+        if native:
+            build(repo)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repo", type=Path, default=Path(__file__).resolve().parents[1])
+    parser.add_argument("--python", default=sys.executable)
+    parser.add_argument("--only", help="comma-separated fault ids")
+    parser.add_argument("--list", action="store_true", help="list the faults and stop")
+    args = parser.parse_args()
+    chosen = args.only.split(",") if args.only else list(FAULTS)
+    for fault in chosen:
+        if args.list:
+            print(f"{fault:<28} {FAULTS[fault][0]}: {FAULTS[fault][3]}")
+        else:
+            print(f"{fault:<28} {plant(args.repo.resolve(), args.python, fault)}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
