@@ -308,10 +308,13 @@ def _dump_result(result: Any, received: dict[int, Any]) -> bytes:
     entry it came in: the caller, who numbers its own objects the same way, gets its own object
     back (its argument, a function it passed, its live class), as a local call would give it."""
     memo: dict[int, tuple[int, Any]] = {}
-    for index, obj in received.items():
+    # The same object under two indices is one the caller sent as two: a wrapper comes as the
+    # function it stands for, after that function. The later index names what the caller
+    # passed; a stand-in at the other keeps the numbering whole, so that the result's own
+    # objects are numbered as the caller's unpickler numbers them.
+    for index in sorted(received, reverse=True):
+        obj = received[index]
         if id(obj) in memo:
-            # The same object under two indices: a stand-in keeps the numbering whole, so that
-            # the result's own objects are numbered as the caller's unpickler numbers them.
             obj = object()
         memo[id(obj)] = (index, obj)
     buffer = io.BytesIO()
