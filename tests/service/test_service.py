@@ -1,0 +1,282 @@
+"""The real client and the real service: results, failures, refusals, pre-warm, TLS."""
+import dataclasses
+import datetime
+import functools
+import hashlib
+import http.client
+import ipaddress
+import json
+import os
+import ssl
+import sys
+import threading
+import time
+from pathlib import Path
+
+import cloudpickle
+import httpx
+import pytest
+from conftest import API_KEY, MAX_BODY_BYTES
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+import zuvoda.overflow
+from zuvoda import protocol
+from zuvoda.client import (AuthenticationError, CallTooLargeError, ChangedStateError,
+                           RemoteExecutionError, RequestRejectedError, ServiceError,
+                           ServiceUnavailableError, _error_from, _load_result, _pickle_call)
+
+pytestmark = pytest.mark.timeout(120)
+
+
+@dataclasses.dataclass
+class Holder:
+    func: object
+
+
+def double(n):
+    return 2 * n
+
+
+def make_counter(start):
+    return lambda times: [start + 3 * i for i in range(times)]
+
+
+def describe(func, /, *args, **kwargs):
+    return func, args, kwargs
+
+
+# Wrappers the monitor puts in place of functions travel as the functions they stand for.
+wrapped = zuvoda.overflow._OverflowMonitor(False, 85.0, 0.5, None, None)._make_wrapper(double)
+CASES = {
+    "keywords named func and self": (describe, ("x", 1), {"func": "f", "self": "s"}),
+    "dataclass argument and result": (Holder, ([1.5],), {}),
+    "closure": (make_counter(10), (4,), {}),
+    "lambda": (lambda text, n=2: text * n, ("ab",), {"n": 3}),
+    "partial": (functools.partial(sorted, reverse=True), ([3, 1, 2],), {}),
+    "large argument and result": (bytes.upper, (b"xy" * 20_000,), {}),
+    "wrapper in globals": (lambda n: wrapped(n) + 1, (4,), {}),
+    "wrappers in a container": (lambda fs, n: [f(n) for f in fs], ([wrapped, abs], -3), {}),
+    "wrapper as an attribute": (lambda holder, n: holder.func(n), (Holder(wrapped), 5), {}),
+    "wrapper in a closure": ((lambda f: lambda n: f(n) * 10)(wrapped), (6,), {}),
+    "wrapper itself": (wrapped, (7,), {}),
+}
+
+
+@pytest.mark.parametrize(("func", "args", "kwargs"), CASES.values(), ids=CASES.keys())
+def test_remote_result_equals_local(client, func, args, kwargs):
+    assert client.run(func, *args, **kwargs) == func(*args, **kwargs)
+    assert cloudpickle.list_registry_pickle_by_value() == set()
+
+
+SHARED = {"n": 0}
+
+
+def test_calls_keep_the_identity_of_the_callers_objects(client, monkeypatch):
+    # What comes back of the caller's objects is the caller's object, and what the function and
+    # its arguments share is one object during the call, as locally.
+    items = [1, [2]]
+    assert client.run(lambda value: value, items) is items
+    reader = client.run(lambda source: lambda: source["n"], SHARED)
+    monkeypatch.setitem(SHARED, "n", 5)
+    assert reader() == 5
+    assert client.run(lambda holder: holder.func is SHARED, Holder(SHARED)) is True
+    methods = dict(vars(Holder))
+    assert type(client.run(Holder, 1)) is Holder and dict(vars(Holder)) == methods
+
+
+SCALE = 3
+
+
+def scaled(n):
+    return SCALE * n
+
+
+def test_function_bytes_travel_once_and_again_when_changed(client, service, monkeypatch):
+    def received():
+        return service.stats()["functions"]["received"]
+
+    before = received()
+    assert [client.run(scaled, n) for n in range(3)] == [0, 3, 6]
+    assert received() == before + 1
+    monkeypatch.setitem(globals(), "SCALE", 5)  # a different function now, never served stale
+    assert client.run(scaled, 2) == 10 and received() == before + 2
+    # The service never saw a function the client believes it holds: it is sent again.
+    monkeypatch.setitem(globals(), "SCALE", 6)
+    body, split, _ = _pickle_call(scaled, (), {}, 1 << 20, "scaled")
+    client._known_functions[hashlib.sha256(body[:split]).hexdigest()] = None
+    assert client.run(scaled, 2) == 12 and received() == before + 3
+
+
+def test_concurrent_calls_get_their_own_results(client):
+    results = {}
+    threads = [threading.Thread(target=lambda n=n: results.setdefault(n, client.run(pow, n, 2)))
+               for n in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    assert results == {n: n * n for n in range(8)}
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise SystemExit("not even a message")
+
+    __repr__ = __str__
+
+
+def raise_unprintable():
+    raise Unprintable()
+
+
+def nested_failure():
+    try:
+        {}["missing"]
+    except KeyError as exc:
+        raise RuntimeError("lookup failed") from exc
+
+
+FAILURES = {
+    "chained exception": (nested_failure, (), "remote_exception", "RuntimeError", "KeyError"),
+    "sys.exit": (sys.exit, (4,), "remote_exception", "SystemExit", "4"),
+    "unpicklable result": (threading.Lock, (), "result_not_serializable", "TypeError", "pickle"),
+    "unprintable exception": (raise_unprintable, (), "remote_exception", "Unprintable",
+                              "<unprintable Unprintable object>"),
+    "result over the limit": (bytes, (1 << 20,), "result_too_large", None, "limit of 1048576"),
+    "worker killed": (lambda: os.kill(os.getpid(), 9), (), "worker_lost", None, "killed by SIGKILL"),
+}
+
+
+@pytest.mark.parametrize(("func", "args", "code", "type_name", "message"), FAILURES.values(),
+                         ids=FAILURES.keys())
+def test_remote_failure_is_described(client, service, func, args, code, type_name, message):
+    replaced = service.stats()["workers_replaced"]
+    with pytest.raises(RemoteExecutionError) as raised:
+        client.run(func, *args)
+    error = raised.value
+    assert (error.code, error.remote_type) == (code, type_name)
+    assert message in str(error)
+    if type_name is not None:
+        assert error.remote_traceback.rstrip().endswith(f"{type_name}: {error.remote_message}")
+    if code == "remote_exception":  # the worker's own frame is left out
+        assert "in execute" not in error.remote_traceback
+    # Only a worker that died is replaced; the service keeps serving.
+    assert service.stats()["workers_replaced"] == replaced + (code == "worker_lost")
+    assert client.run(abs, -2) == 2
+
+
+def test_call_longer_than_the_silence_bound_succeeds(service):
+    with service.client(silence_timeout=0.5) as client:
+        assert client.run(lambda: (time.sleep(2), "done")[1]) == "done"
+
+
+def leave_marker(path, padding=b""):
+    Path(path).write_text("ran")
+    return "ran"
+
+
+def call_of_size(marker, size=None):
+    """The client's body for leave_marker(marker, padding), ``size`` bytes long if given, where
+    its arguments begin, and the objects sent."""
+    padding = b""
+    for _ in range(4):
+        body, split, sent = _pickle_call(leave_marker, (str(marker), padding), {}, 1 << 30, "m")
+        if size is None or len(body) == size:
+            return body, split, sent
+        padding = b"p" * (len(padding) + size - len(body))
+    raise AssertionError("no padding gives that size")
+
+
+LIMIT = MAX_BODY_BYTES
+KEY = f"Bearer {API_KEY}"
+# Run requests: the Authorization header, other headers, the body (a call that leaves a marker
+# file if it runs, of the size given, or mangled), the status and the error code. The function
+# digest is the call's own unless a row sets it.
+RUNS = {
+    "accepted": (KEY, {}, "call", 200, None),
+    "lowercase bearer scheme": (f"bearer {API_KEY}", {}, "call", 200, None),
+    "body of exactly the limit": (KEY, {}, LIMIT, 200, None),
+    "no key": (None, {}, "call", 401, "unauthorized"),
+    "wrong key": ("Bearer not-the-key", {}, "call", 401, "unauthorized"),
+    "key of another scheme": (f"Basic {API_KEY}", {}, "call", 401, "unauthorized"),
+    "one byte over the limit": (KEY, {}, LIMIT + 1, 413, "body_too_large"),
+    "streamed over the limit": (KEY, {}, "streamed", 413, "body_too_large"),
+    "not a pickle": (KEY, {}, "source", 400, "malformed_body"),
+    "truncated pickle": (KEY, {}, "truncated", 400, "malformed_body"),
+    "trailing bytes": (KEY, {}, "and a byte", 400, "malformed_body"),
+    "empty body": (KEY, {}, "empty", 400, "malformed_body"),
+    "no digest": (KEY, {"X-Zuvoda-Function": ""}, "call", 400, "malformed_function_digest"),
+    "digest of another function": (KEY, {"X-Zuvoda-Function": "0" * 64}, "call", 400,
+                                   "malformed_body"),
+    "arguments of an unknown function": (KEY, {"X-Zuvoda-Function": "0" * 64}, "arguments",
+                                         409, "unknown_function"),
+    "malformed warm session": (KEY, {"X-Zuvoda-Warm-Session": "bad id!"}, "call", 400,
+                               "malformed_warm_session"),
+    "heartbeat not a number": (KEY, {"X-Zuvoda-Heartbeat-Interval": "nan"}, "call", 400,
+                               "malformed_heartbeat_interval"),
+    "not the call content type": (KEY, {"Content-Type": "application/octet-stream"}, "call",
+                                  415, "unsupported_media_type"),
+}
+
+
+@pytest.mark.parametrize(("authorization", "headers", "body", "status", "code"), RUNS.values(),
+                         ids=RUNS.keys())
+def test_run_requests(service, tmp_path, authorization, headers, body, status, code):
+    marker = tmp_path / "marker"
+    call, split, sent = call_of_size(marker, body if isinstance(body, int) else None)
+    over = call_of_size(marker, LIMIT + 1)[0]
+    content = {"arguments": call[split:], "source": b"print(1)", "truncated": call[:-1],
+               "and a byte": call + b"\0", "empty": b"",
+               "streamed": (over[i:i + 8192] for i in range(0, len(over), 8192))}.get(body, call)
+    started = service.stats()["calls"]["started"]
+    headers = {"X-Zuvoda-Function": hashlib.sha256(call[:split]).hexdigest(), **headers}
+    answer = service.post("/v1/run", authorization, headers, content=content)
+    assert answer.status_code == status
+    if code is None:
+        kind, payload = list(protocol.read_frames([answer.content]))[-1]
+        assert kind == protocol.RESULT and _load_result(bytes(payload), sent) == "ran"
+        assert marker.read_text() == "ran"
+        return
+    assert answer.json()["error"]["code"] == code and answer.json()["error"]["message"]
+    assert service.stats()["calls"]["started"] == started
+    assert not marker.exists()
+    if status == 401:
+        assert answer.headers["WWW-Authenticate"] == "Bearer"
+
+
+@pytest.mark.parametrize(("options", "error", "message"), [
+    ({"api_key": "wrong"}, AuthenticationError, "refused the API key; set ZUVODA_API_KEY"),
+    ({"padding": b"p" * LIMIT}, CallTooLargeError, "pickles to more than 65536 bytes"),
+], ids=["wrong key", "too large"])
+def test_client_raises_for_refusals(service, tmp_path, options, error, message):
+    refused = service.stats()["refused"]
+    padding = options.pop("padding", b"")
+    with pytest.raises(error, match=message), service.client(**options) as client:
+        client.run(leave_marker, str(tmp_path / "marker"), padding)
+    assert not (tmp_path / "marker").exists()
+    if error is CallTooLargeError:  # refused before anything was sent
+        assert service.stats()["refused"] == refused
+
+
+# The client's error for an answer: the HTTP status (None: an error frame), the status and
+# code in its JSON (no code: not JSON), and the class.
+ERRORS = [
+    (401, 401, "unauthorized", AuthenticationError),
+    (None, 409, protocol.CHANGED_STATE_CODE, ChangedStateError),
+    (None, 500, "remote_exception", RemoteExecutionError),
+    (413, 413, "body_too_large", RequestRejectedError),
+    (499, 499, "x", RequestRejectedError),
+    (500, 500, "internal", ServiceError),
+    (503, 503, None, ServiceError),
+]
+
+
+@pytest.mark.parametrize(("answered", "status", "code", "error"), ERRORS)
+def test_client_error_mapping(answered, status, code, error):
+    body = json.dumps({"status": status, "error": {"code": code, "message": "m"}}).encode()
+    mapped = _error_from(answered, body if code else b"<html>", "f")
+    assert (type(mapped), mapped.code, mapped.status) == (error, code or "unexpected_answer",
+                                                          status)
