@@ -280,3 +280,125 @@ def test_client_error_mapping(answered, status, code, error):
     mapped = _error_from(answered, body if code else b"<html>", "f")
     assert (type(mapped), mapped.code, mapped.status) == (error, code or "unexpected_answer",
                                                           status)
+
+
+JSON = {"Content-Type": "application/json"}
+DEEP = 100_000
+# Pre-warm requests: the headers changed, the body, the status and the error code or, when
+# accepted, the modules found. Pathological sources are warmed with no modules.
+PRE_WARMS = {
+    "background warming": ({}, {"source_code": "import json\n", "fast": False}, 200, ["json"]),
+    "no source": ({}, {"source_code": None, "fast": True}, 200, []),
+    "source that does not parse": ({}, {"source_code": "def f(:\n", "fast": False}, 200, []),
+    "source nested 100,000 deep": ({}, {"source_code": "(" * DEEP, "fast": True}, 200, []),
+    "unterminated string": ({}, {"source_code": "x = '''import a\n", "fast": True}, 200, []),
+    "no key": ({"Authorization": ""}, {"source_code": None, "fast": True}, 401, "unauthorized"),
+    "not JSON": ({}, b"{source_code: 1", 400, "malformed_body"),
+    "not UTF-8": ({}, b'{"source_code": "\xff", "fast": true}', 400, "malformed_body"),
+    "JSON nested 100,000 deep": ({}, b"[" * DEEP + b"]" * DEEP, 400, "malformed_body"),
+    "missing fast": ({}, {"source_code": None}, 400, "malformed_body"),
+    "fast not a boolean": ({}, {"source_code": None, "fast": "yes"}, 400, "malformed_body"),
+    "source_code a number": ({}, {"source_code": 12, "fast": False}, 400, "malformed_body"),
+    "not JSON content type": ({"Content-Type": "text/plain"}, {"source_code": None, "fast": True},
+                              415, "unsupported_media_type"),
+    "over the limit": ({}, {"source_code": "x = 1\n" * 200_000, "fast": False}, 413,
+                       "body_too_large"),
+}
+
+
+@pytest.mark.parametrize(("headers", "body", "status", "expected"), PRE_WARMS.values(),
+                         ids=PRE_WARMS.keys())
+def test_pre_warm_requests(service, headers, body, status, expected):
+    body = body if isinstance(body, bytes) else json.dumps(body).encode()
+    sent = {k: v for k, v in {"Authorization": KEY, **JSON, **headers}.items() if v}
+    stats = service.stats()
+    connection = http.client.HTTPConnection(service.url.removeprefix("http://"), timeout=30)
+    try:
+        connection.request("POST", "/v1/pre-warm", body=body, headers=sent)
+        answer = json.loads(connection.getresponse().read())
+        sock = connection.sock
+        connection.request("GET", "/v1/health")  # the connection stays usable
+        assert connection.getresponse().status == 200 and connection.sock is sock
+    finally:
+        connection.close()
+    if status != 200:
+        assert answer["error"]["code"] == expected
+        assert service.stats()["warm_sessions"] == stats["warm_sessions"]
+        return
+    assert answer["modules"] == expected
+    with service.client() as client:
+        client._warm_session_id = answer["warm_session_id"]
+        assert [client.run(abs, -n) for n in range(3)] == [0, 1, 2]
+    after = service.stats()
+    assert after["warm_sessions"]["runs"] == stats["warm_sessions"]["runs"] + 3
+    assert answer["warm_session_id"] not in json.dumps(after)  # not for other callers to see
+
+
+def imported(*names):
+    return os.getpid(), [name in sys.modules for name in names]
+
+
+def test_fast_pre_warm_imports_in_every_worker_and_old_sessions_still_run(service, client):
+    source = "import colorsys\nfrom xml.dom import minidom\nfrom . import sibling\n"
+    warm = service.post("/v1/pre-warm", json={"source_code": source + "def f():\n import wave\n",
+                                              "fast": True}).json()
+    assert warm["modules"] == ["colorsys", "xml.dom", "wave"] and warm["warmed"] is True
+    client._warm_session_id = warm["warm_session_id"]
+    seen = {}
+    deadline = time.monotonic() + 30
+    while len(seen) < 2 and time.monotonic() < deadline:  # until both workers answered
+        pid, flags = client.run(imported, "colorsys", "xml.dom", "wave")
+        seen[pid] = flags
+    assert list(seen.values()) == [[True] * 3] * 2
+    # A restarted service forgot its sessions; a script holding an old one keeps working.
+    unknown = service.stats()["unknown_warm_session_runs"]
+    client._warm_session_id = "issued-by-a-previous-service"
+    assert client.run(max, 3, 9) == 9
+    assert service.stats()["unknown_warm_session_runs"] == unknown + 1
+
+
+def test_health_answers_during_a_large_pre_warm(service):
+    source = "import colorsys\n" + "values = [(1, 2), {'a': [3]}]  # comment\n" * 24_000
+    warming = threading.Thread(target=service.post, args=("/v1/pre-warm",),
+                               kwargs={"json": {"source_code": source, "fast": False}})
+    answered = 0
+    warming.start()
+    with httpx.Client(base_url=service.url, timeout=10) as probe:
+        while warming.is_alive():
+            assert probe.get("/v1/health").status_code == 200
+            answered += 1
+    warming.join(30)
+    assert answered >= 3  # a scan holding the event loop would let one through at most
+
+
+def self_signed_certificate(directory):
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "zuvoda test service")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    certificate = (
+        x509.CertificateBuilder().subject_name(name).issuer_name(name)
+        .public_key(key.public_key()).serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(minutes=5))
+        .not_valid_after(now + datetime.timedelta(days=1))
+        .add_extension(x509.SubjectAlternativeName(
+            [x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False)
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .sign(key, hashes.SHA256()))
+    cert, key_path = directory / "service.pem", directory / "service.key"
+    cert.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
+    key_path.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                           serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    return cert, key_path
+
+
+def test_https_service_with_a_self_signed_certificate(launch_service, tmp_path, monkeypatch):
+    cert, key = self_signed_certificate(tmp_path)
+    with launch_service("--workers", "1", "--tls-cert", str(cert), "--tls-key", str(key),
+                        verify=ssl.create_default_context(cafile=str(cert))) as service:
+        assert service.url.startswith("https://")
+        with pytest.raises(ServiceUnavailableError, match="CERTIFICATE_VERIFY_FAILED"):
+            service.client().open()
+        monkeypatch.setenv("ZUVODA_CA_BUNDLE", str(cert))
+        with service.client() as client:
+            assert client.run(pow, 3, 3) == 27
