@@ -14,27 +14,22 @@ import pytest
 from zuvoda import protocol
 from zuvoda.client import VazoVez
 
-API_KEY = "test-key-5d1e9c"
-MAX_BODY_BYTES = 64 * 1024
-PROGRAMS = Path(__file__).parents[1] / "programs"
-SCRIPTED = Path(__file__).parents[1] / "system"
-
-
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+API_KEY, MAX_BODY_BYTES = "test-key-5d1e9c", 64 * 1024
+TESTS = Path(__file__).parents[1]
 
 
 def environment(*paths, **settings):
     """This environment with absolute PYTHONPATH entries, so that the service, its workers and
-    scripts import the same zuvoda as the tests."""
+    scripts import the same zuvoda as the tests; settings of None are left out."""
     entries = [*map(str, paths), *os.environ.get("PYTHONPATH", "").split(os.pathsep)]
     python_path = os.pathsep.join(os.path.abspath(p) for p in entries if p)
-    return {**os.environ, "PYTHONPATH": python_path, "ZUVODA_API_KEY": API_KEY, **settings}
+    env = {**os.environ, "PYTHONPATH": python_path, "ZUVODA_API_KEY": API_KEY, **settings}
+    return {name: value for name, value in env.items() if value is not None}
 
 
 class RunningService:
+    api_key, max_body_bytes = API_KEY, MAX_BODY_BYTES
+
     def __init__(self, url, process, verify):
         self.url, self.process, self.verify = url, process, verify
 
@@ -42,25 +37,20 @@ class RunningService:
         return VazoVez(**{"api_key": API_KEY, "api_url": self.url, **options})
 
     def post(self, path, authorization=f"Bearer {API_KEY}", headers=(), **request):
-        content_type = {protocol.RUN_PATH: protocol.CALL_CONTENT_TYPE}
-        sent = {"Content-Type": content_type.get(path, protocol.PRE_WARM_CONTENT_TYPE)}
-        sent.update({"Authorization": authorization} if authorization else {})
-        return httpx.post(self.url + path, headers={**sent, **dict(headers)}, timeout=30,
+        sent = {"Content-Type": protocol.CALL_CONTENT_TYPE, "Authorization": authorization,
+                **dict(headers)}  # None: not sent
+        return httpx.post(self.url + path, headers={k: v for k, v in sent.items() if v}, timeout=30,
                           verify=self.verify, **request)
 
     def stats(self):
-        answer = httpx.get(f"{self.url}/v1/stats", headers={"Authorization": f"Bearer {API_KEY}"},
-                           timeout=10, verify=self.verify)
-        answer.raise_for_status()
-        return answer.json()
+        return httpx.get(f"{self.url}/v1/stats", headers={"Authorization": f"Bearer {API_KEY}"},
+                         timeout=10, verify=self.verify).raise_for_status().json()
 
     def script(self, statements, during=list, **settings):
         """The output lines of tests/programs/e2e_script.py running ``statements`` against this
-        service, with ``settings`` (None: unset) in its environment, while ``during`` runs; the
-        script must succeed."""
-        env = environment(SCRIPTED, **{"ZUVODA_API_URL": self.url, **settings})
-        env = {name: value for name, value in env.items() if value is not None}
-        command = [sys.executable, str(PROGRAMS / "e2e_script.py"), statements]
+        service with ``settings`` in its environment, while ``during`` runs; it must succeed."""
+        env = environment(TESTS / "system", **{"ZUVODA_API_URL": self.url, **settings})
+        command = [sys.executable, str(TESTS / "programs" / "e2e_script.py"), statements]
         with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               text=True) as process:
             try:
@@ -74,9 +64,11 @@ class RunningService:
 
 @contextlib.contextmanager
 def start_service(log_dir, *options, verify=True):
-    port = free_port()
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
     url = f"{'https' if '--tls-cert' in options else 'http'}://127.0.0.1:{port}"
-    log_path = log_dir / f"service-{port}.log"
+    log_path = log_dir / "service.log"
     with open(log_path, "wb") as log:
         process = subprocess.Popen([sys.executable, "-m", "zuvoda.service", "--port", str(port),
                                     *options], env=environment(), stdout=log, stderr=log)
@@ -100,19 +92,18 @@ def start_service(log_dir, *options, verify=True):
 
 
 @pytest.fixture(scope="session")
-def service(tmp_path_factory):
-    """Two local workers, a 64 KiB body limit and a 1 MiB result limit, shared by the tests."""
-    options = ["--workers", "2", "--max-body-bytes", str(MAX_BODY_BYTES)]
-    with start_service(tmp_path_factory.mktemp("service"), *options,
-                       "--max-result-bytes", str(1 << 20)) as running:
-        yield running
-
-
-@pytest.fixture(scope="session")
 def launch_service(tmp_path_factory):
     """``with launch_service(*options):`` a service of one's own."""
     return lambda *options, **settings: start_service(
         tmp_path_factory.mktemp("service"), *options, **settings)
+
+
+@pytest.fixture(scope="session")
+def service(launch_service):
+    """Two workers, a 64 KiB body limit and a 1 MiB result limit, shared by the tests."""
+    with launch_service("--workers", "2", "--max-body-bytes", str(MAX_BODY_BYTES),
+                        "--max-result-bytes", str(1 << 20)) as running:
+        yield running
 
 
 @pytest.fixture

@@ -57,24 +57,6 @@ def test_calls_give_the_local_outcome(service, statement, printed, changes):
     assert len(fallbacks) == (2 if changes else 0) and all(" changed " in f for f in fallbacks)
 
 
-def test_remote_exception_and_warm_session(service):
-    # The warm session from the script's pre-warm reaches the service; a remote exception falls
-    # back to the local run, which raises with the remote error as its context.
-    runs = service.stats()["warm_sessions"]["runs"]
-    lines = service.script("""
-scripted.wait_for(lambda: monitor._warm_result)
-overloaded()
-print("results", compute([1, 2]), compute([3]))
-try:
-    fails("not a number")
-except ValueError as exc:
-    print("context:", type(exc.__context__).__name__, exc.__context__.remote_type)
-""", ZUVODA_API_URL=service.url + "/")
-    assert "results 5 9" in lines and "context: RemoteExecutionError ValueError" in lines
-    assert any(line.startswith("WARNING Cloud offload of fails() failed (") for line in lines)
-    assert service.stats()["warm_sessions"]["runs"] == runs + 3
-
-
 SILENCE_S = 2.0
 
 

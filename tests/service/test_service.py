@@ -14,7 +14,6 @@ from pathlib import Path
 import cloudpickle
 import httpx
 import pytest
-from conftest import API_KEY, MAX_BODY_BYTES
 
 import zuvoda.overflow
 from zuvoda import protocol
@@ -162,19 +161,18 @@ def call_of_size(marker, size=None):
     raise AssertionError("no padding gives that size")
 
 
-LIMIT = MAX_BODY_BYTES
-KEY = f"Bearer {API_KEY}"
+KEY = "Bearer {key}"
 # Run requests: the Authorization header, other headers, the body (a call that leaves a marker
 # file if it runs, of the limit's size or one byte over, streamed or not, or mangled), the status and the error code. The function
 # digest is the call's own unless a row sets it.
 RUNS = {
     "accepted": (KEY, {}, "call", 200, None),
-    "lowercase bearer scheme": (f"bearer {API_KEY}", {}, "call", 200, None),
+    "lowercase bearer scheme": ("bearer {key}", {}, "call", 200, None),
     "body of exactly the limit": (KEY, {}, "limit", 200, None),
     "streamed body of exactly the limit": (KEY, {}, "streamed limit", 200, None),
     "no key": (None, {}, "call", 401, "unauthorized"),
     "wrong key": ("Bearer not-the-key", {}, "call", 401, "unauthorized"),
-    "key of another scheme": (f"Basic {API_KEY}", {}, "call", 401, "unauthorized"),
+    "key of another scheme": ("Basic {key}", {}, "call", 401, "unauthorized"),
     "one byte over the limit": (KEY, {}, "over", 413, "body_too_large"),
     "streamed one byte over the limit": (KEY, {}, "streamed over", 413, "body_too_large"),
     "not a pickle": (KEY, {}, "source", 400, "malformed_body"),
@@ -199,7 +197,8 @@ RUNS = {
                          ids=RUNS.keys())
 def test_run_requests(service, tmp_path, authorization, headers, body, status, code):
     marker = tmp_path / "marker"
-    size = {"limit": LIMIT, "over": LIMIT + 1}.get(body.removeprefix("streamed "))
+    limit = service.max_body_bytes
+    size = {"limit": limit, "over": limit + 1}.get(body.removeprefix("streamed "))
     call, split, sent = call_of_size(marker, size)
     content = {"arguments": call[split:], "source": b"print(1)", "truncated": call[:-1],
                "and a byte": call + b"\0", "empty": b""}.get(body, call)
@@ -207,6 +206,7 @@ def test_run_requests(service, tmp_path, authorization, headers, body, status, c
         content = (call[i:i + 8192] for i in range(0, len(call), 8192))
     started = service.stats()["calls"]["started"]
     headers = {"X-Zuvoda-Function": hashlib.sha256(call[:split]).hexdigest(), **headers}
+    authorization = authorization and authorization.format(key=service.api_key)
     answer = service.post("/v1/run", authorization, headers, content=content)
     assert answer.status_code == status
     if code is None:
@@ -251,7 +251,7 @@ PRE_WARMS = {
     "source that does not parse": ({}, {"source_code": "def f(:\n", "fast": False}, 200, []),
     "source nested 100,000 deep": ({}, {"source_code": "(" * DEEP, "fast": True}, 200, []),
     "unterminated string": ({}, {"source_code": "x = '''import a\n", "fast": True}, 200, []),
-    "no key": ({"Authorization": ""}, {"source_code": None, "fast": True}, 401, "unauthorized"),
+    "no key": ({"Authorization": None}, {"source_code": None, "fast": True}, 401, "unauthorized"),
     "not JSON": ({}, b"{source_code: 1", 400, "malformed_body"),
     "JSON nested 100,000 deep": ({}, b"[" * DEEP + b"]" * DEEP, 400, "malformed_body"),
     "fast not a boolean": ({}, {"source_code": None, "fast": "yes"}, 400, "malformed_body"),
@@ -266,9 +266,9 @@ PRE_WARMS = {
                          ids=PRE_WARMS.keys())
 def test_pre_warm_requests(service, headers, body, status, expected):
     body = body if isinstance(body, bytes) else json.dumps(body).encode()
-    sent = {k: v for k, v in {"Authorization": KEY, **JSON, **headers}.items() if v}
     stats = service.stats()
-    answer = service.post("/v1/pre-warm", None, sent, content=body).json()
+    answer = service.post("/v1/pre-warm", f"Bearer {service.api_key}", {**JSON, **headers},
+                          content=body).json()
     if status != 200:
         assert answer["error"]["code"] == expected
         assert service.stats()["warm_sessions"] == stats["warm_sessions"]
