@@ -97,7 +97,8 @@ def test_function_bytes_travel_once_and_again_when_changed(client, service, monk
 
 def test_concurrent_calls_get_their_own_results(client):
     with ThreadPoolExecutor(6) as pool:
-        assert list(pool.map(lambda n: client.run(pow, n, 2), range(24))) == [n * n for n in range(24)]
+        squares = list(pool.map(lambda n: client.run(pow, n, 2), range(24)))
+    assert squares == [n * n for n in range(24)]
 
 
 class Unprintable(Exception):
@@ -117,7 +118,7 @@ FAILURES = {
     "unprintable exception": (raise_unprintable, (), "remote_exception", "Unprintable",
                               "<unprintable Unprintable object>"),
     "result over the limit": (bytes, (1 << 20,), "result_too_large", None, "limit of 1048576"),
-    "worker killed": (lambda: os.kill(os.getpid(), 9), (), "worker_lost", None, "killed by SIGKILL"),
+    "worker killed": (lambda: os.kill(os.getpid(), 9), (), "worker_lost", None, "SIGKILL"),
 }
 
 
@@ -163,8 +164,8 @@ def call_of_size(marker, size=None):
 
 KEY = "Bearer {key}"
 # Run requests: the Authorization header, other headers, the body (a call that leaves a marker
-# file if it runs, of the limit's size or one byte over, streamed or not, or mangled), the status and the error code. The function
-# digest is the call's own unless a row sets it.
+# file if it runs: of the limit's size or one byte over, streamed or not, or mangled), the
+# status and the error code. The function digest is the call's own unless a row sets it.
 RUNS = {
     "accepted": (KEY, {}, "call", 200, None),
     "lowercase bearer scheme": ("bearer {key}", {}, "call", 200, None),
