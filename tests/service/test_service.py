@@ -280,8 +280,9 @@ def test_pre_warm_requests(service, headers, body, status, expected):
 
 def test_health_answers_during_a_large_pre_warm(service):
     source = "import colorsys\n" + "values = [(1, 2), {'a': [3]}]  # comment\n" * 24_000
-    warming = threading.Thread(target=service.post, args=("/v1/pre-warm",),
-                               kwargs={"json": {"source_code": source, "fast": False}})
+    answers = []
+    warming = threading.Thread(target=lambda: answers.append(service.post(
+        "/v1/pre-warm", headers=JSON, json={"source_code": source, "fast": False})))
     answered = 0
     warming.start()
     with httpx.Client(base_url=service.url, timeout=10) as probe:
@@ -289,6 +290,7 @@ def test_health_answers_during_a_large_pre_warm(service):
             assert probe.get("/v1/health").status_code == 200
             answered += 1
     warming.join(30)
+    assert answers[0].json()["modules"] == ["colorsys"]
     assert answered >= 3  # a scan holding the event loop would let one through at most
 
 
