@@ -1,7 +1,4 @@
-"""Fixtures starting the real service as a separate process on a free loopback port."""
-
-from __future__ import annotations
-
+"""The real service, started as a separate process on a free loopback port."""
 import contextlib
 import os
 import signal
@@ -9,9 +6,7 @@ import socket
 import subprocess
 import sys
 import time
-from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
 
 import httpx
 import pytest
@@ -19,104 +14,73 @@ import pytest
 from zuvoda import protocol
 from zuvoda.client import VazoVez
 
-API_KEY = "test-key-5d1e9c"
-MAX_BODY_BYTES = 64 * 1024
-MAX_RESULT_BYTES = 1024 * 1024
-STARTUP_TIMEOUT_S = 30.0
-CONTENT_TYPES = {
-    protocol.RUN_PATH: protocol.CALL_CONTENT_TYPE,
-    protocol.PRE_WARM_PATH: protocol.PRE_WARM_CONTENT_TYPE,
-}
+API_KEY, MAX_BODY_BYTES = "test-key-5d1e9c", 64 * 1024
+TESTS = Path(__file__).parents[1]
 
 
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def service_environment() -> dict[str, str]:
-    """The tests' environment, with PYTHONPATH made absolute so that the service and its
-    workers import the same zuvoda as the tests, from the source tree or an installed copy."""
-    env = dict(os.environ)
-    entries = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    if entries:
-        env["PYTHONPATH"] = os.pathsep.join(entries)
-    env["ZUVODA_API_KEY"] = API_KEY
-    return env
+def environment(*paths, **settings):
+    """This environment with absolute PYTHONPATH entries, so that the service, its workers and
+    scripts import the same zuvoda as the tests; settings of None are left out."""
+    entries = [*map(str, paths), *os.environ.get("PYTHONPATH", "").split(os.pathsep)]
+    python_path = os.pathsep.join(os.path.abspath(p) for p in entries if p)
+    env = {**os.environ, "PYTHONPATH": python_path, "ZUVODA_API_KEY": API_KEY, **settings}
+    return {name: value for name, value in env.items() if value is not None}
 
 
 class RunningService:
-    api_key = API_KEY
-    max_body_bytes: int | None = None
+    api_key, max_body_bytes = API_KEY, MAX_BODY_BYTES
 
-    def __init__(
-        self, url: str, process: subprocess.Popen[bytes], log_path: Path, verify: Any
-    ) -> None:
-        self.url = url
-        self.process = process
-        self.log_path = log_path
-        self.verify = verify
+    def __init__(self, url, process, verify):
+        self.url, self.process, self.verify = url, process, verify
 
-    def client_environment(self) -> dict[str, str]:
-        """Environment for a script that reaches this service through ZUVODA_API_URL/KEY."""
-        return {**service_environment(), "ZUVODA_API_URL": self.url}
-
-    def client(self, **options: Any) -> VazoVez:
+    def client(self, **options):
         return VazoVez(**{"api_key": API_KEY, "api_url": self.url, **options})
 
-    def post(self, path: str, api_key: str | None = API_KEY, **request: Any) -> httpx.Response:
-        headers = {"Content-Type": CONTENT_TYPES[path], **request.pop("headers", {})}
-        if api_key is not None:
-            headers["Authorization"] = f"Bearer {api_key}"
-        request.setdefault("timeout", 30)
-        return httpx.post(self.url + path, headers=headers, verify=self.verify, **request)
+    def post(self, path, authorization=f"Bearer {API_KEY}", headers=(), **request):
+        sent = {"Content-Type": protocol.CALL_CONTENT_TYPE, "Authorization": authorization,
+                **dict(headers)}  # None: not sent
+        return httpx.post(self.url + path, headers={k: v for k, v in sent.items() if v}, timeout=30,
+                          verify=self.verify, **request)
 
-    def stats(self) -> dict[str, Any]:
-        answer = httpx.get(
-            f"{self.url}/v1/stats",
-            headers={"Authorization": f"Bearer {API_KEY}"},
-            timeout=10,
-            verify=self.verify,
-        )
-        answer.raise_for_status()
-        return answer.json()
+    def stats(self):
+        return httpx.get(f"{self.url}/v1/stats", headers={"Authorization": f"Bearer {API_KEY}"},
+                         timeout=10, verify=self.verify).raise_for_status().json()
 
-    def wait_for_log(self, fragment: str, timeout: float = 10.0) -> bool:
-        deadline = time.monotonic() + timeout
-        while fragment not in self.log_path.read_text(errors="replace"):
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.05)
-        return True
+    def script(self, statements, during=list, **settings):
+        """The output lines of tests/programs/e2e_script.py running ``statements`` against this
+        service with ``settings`` in its environment, while ``during`` runs; it must succeed."""
+        env = environment(TESTS / "system", **{"ZUVODA_API_URL": self.url, **settings})
+        command = [sys.executable, str(TESTS / "programs" / "e2e_script.py"), statements]
+        with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True) as process:
+            try:
+                during()
+                stdout, stderr = process.communicate(timeout=120)
+            finally:
+                process.kill()
+        assert process.returncode == 0, stdout + stderr
+        return stdout.splitlines()
 
 
 @contextlib.contextmanager
-def start_service(log_dir: Path, *options: str, verify: Any = True) -> Iterator[RunningService]:
-    """The service started with ``options``; ``verify`` is how to check its certificate when
-    ``options`` make it serve https."""
-    port = free_port()
+def start_service(log_dir, *options, verify=True):
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
     url = f"{'https' if '--tls-cert' in options else 'http'}://127.0.0.1:{port}"
-    log_path = log_dir / f"service-{port}.log"
-    command = [sys.executable, "-m", "zuvoda.service", "--port", str(port), *options]
+    log_path = log_dir / "service.log"
     with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            command, env=service_environment(), stdout=log, stderr=subprocess.STDOUT
-        )
+        process = subprocess.Popen([sys.executable, "-m", "zuvoda.service", "--port", str(port),
+                                    *options], env=environment(), stdout=log, stderr=log)
     try:
-        deadline = time.monotonic() + STARTUP_TIMEOUT_S
+        deadline = time.monotonic() + 30
         while True:
-            if process.poll() is not None:
-                pytest.fail(f"service exited with {process.returncode}:\n{log_path.read_text()}")
-            try:
+            assert process.poll() is None and time.monotonic() < deadline, log_path.read_text()
+            with contextlib.suppress(httpx.TransportError):
                 if httpx.get(f"{url}/v1/health", timeout=1, verify=verify).status_code == 200:
                     break
-            except httpx.TransportError:
-                pass
-            if time.monotonic() > deadline:
-                pytest.fail(f"service not ready in {STARTUP_TIMEOUT_S} s:\n{log_path.read_text()}")
             time.sleep(0.05)
-        yield RunningService(url, process, log_path, verify)
+        yield RunningService(url, process, verify)
     finally:
         process.send_signal(signal.SIGCONT)  # in case a test stopped it
         process.terminate()
@@ -128,31 +92,21 @@ def start_service(log_dir: Path, *options: str, verify: Any = True) -> Iterator[
 
 
 @pytest.fixture(scope="session")
-def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator[RunningService]:
-    """A service with two local worker processes and small body and result limits, shared by
-    the tests."""
-    log_dir = tmp_path_factory.mktemp("service")
-    options = ["--workers", "2", "--max-body-bytes", str(MAX_BODY_BYTES)]
-    options += ["--max-result-bytes", str(MAX_RESULT_BYTES)]
-    with start_service(log_dir, *options) as svc:
-        svc.max_body_bytes = MAX_BODY_BYTES
-        yield svc
+def launch_service(tmp_path_factory):
+    """``with launch_service(*options):`` a service of one's own."""
+    return lambda *options, **settings: start_service(
+        tmp_path_factory.mktemp("service"), *options, **settings)
 
 
 @pytest.fixture(scope="session")
-def launch_service(tmp_path_factory: pytest.TempPathFactory) -> Any:
-    """Starts a service of one's own with the given options: ``with launch_service(...)``."""
-    return lambda *options, **settings: start_service(
-        tmp_path_factory.mktemp("service"), *options, **settings
-    )
+def service(launch_service):
+    """Two workers, a 64 KiB body limit and a 1 MiB result limit, shared by the tests."""
+    with launch_service("--workers", "2", "--max-body-bytes", str(MAX_BODY_BYTES),
+                        "--max-result-bytes", str(1 << 20)) as running:
+        yield running
 
 
 @pytest.fixture
-def unused_port() -> int:
-    return free_port()
-
-
-@pytest.fixture
-def client(service: RunningService) -> Iterator[VazoVez]:
+def client(service):
     with service.client() as opened:
         yield opened

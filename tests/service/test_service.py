@@ -1,0 +1,310 @@
+"""The real client and the real service: results, failures, refusals, pre-warm, TLS."""
+import dataclasses
+import hashlib
+import json
+import os
+import ssl
+import subprocess
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import cloudpickle
+import httpx
+import pytest
+
+import zuvoda.overflow
+from zuvoda import protocol
+from zuvoda.client import (AuthenticationError, ChangedStateError,
+                           RemoteExecutionError, RequestRejectedError, ServiceError,
+                           ServiceUnavailableError, _error_from, _load_result, _pickle_call)
+
+pytestmark = pytest.mark.timeout(120)
+
+
+@dataclasses.dataclass
+class Holder:
+    func: object
+
+
+def double(n):
+    return 2 * n
+
+
+def describe(func, /, *args, **kwargs):
+    return func, args, kwargs
+
+
+# Wrappers the monitor puts in place of functions travel as the functions they stand for.
+wrapped = zuvoda.overflow._OverflowMonitor(False, 85.0, 0.5, None, None)._make_wrapper(double)
+CASES = {
+    "keywords named func and self": (describe, ("x", 1), {"func": "f", "self": "s"}),
+    "large argument and result": (bytes.upper, (b"xy" * 20_000,), {}),
+    "wrapper in globals": (lambda n: wrapped(n) + 1, (4,), {}),
+    "wrappers in a container": (lambda fs, n: [f(n) for f in fs], ([wrapped, abs], -3), {}),
+    "wrapper as an attribute": (lambda holder, n: holder.func(n), (Holder(wrapped), 5), {}),
+    "wrapper in a closure": ((lambda f: lambda n: f(n) * 10)(wrapped), (6,), {}),
+    "wrapper itself": (wrapped, (7,), {}),
+}
+
+
+@pytest.mark.parametrize(("func", "args", "kwargs"), CASES.values(), ids=CASES.keys())
+def test_remote_result_equals_local(client, func, args, kwargs):
+    assert client.run(func, *args, **kwargs) == func(*args, **kwargs)
+    assert cloudpickle.list_registry_pickle_by_value() == set()
+
+
+SHARED = {"n": 0}
+
+
+def test_calls_keep_the_identity_of_the_callers_objects(client, monkeypatch):
+    # What comes back of the caller's objects is the caller's object, and what the function and
+    # its arguments share is one object during the call, as locally.
+    items = [1, [2]]
+    assert client.run(lambda value: value, items) is items
+    reader = client.run(lambda source: lambda: source["n"], SHARED)
+    monkeypatch.setitem(SHARED, "n", 5)
+    assert reader() == 5
+    assert client.run(lambda holder: holder.func is SHARED, Holder(SHARED)) is True
+    methods = dict(vars(Holder))
+    assert type(client.run(Holder, 1)) is Holder and dict(vars(Holder)) == methods
+
+
+SCALE = 3
+
+
+def scaled(n):
+    return SCALE * n
+
+
+def test_function_bytes_travel_once_and_again_when_changed(client, service, monkeypatch):
+    def received():
+        return service.stats()["functions"]["received"]
+
+    before = received()
+    assert [client.run(scaled, n) for n in range(3)] == [0, 3, 6]
+    assert received() == before + 1
+    monkeypatch.setitem(globals(), "SCALE", 5)  # a different function now, never served stale
+    assert client.run(scaled, 2) == 10 and received() == before + 2
+    # The service never saw a function the client believes it holds: it is sent again.
+    monkeypatch.setitem(globals(), "SCALE", 6)
+    body, split, _ = _pickle_call(scaled, (), {}, 1 << 20, "scaled")
+    client._known_functions[hashlib.sha256(body[:split]).hexdigest()] = None
+    assert client.run(scaled, 2) == 12 and received() == before + 3
+
+
+def test_concurrent_calls_get_their_own_results(client):
+    with ThreadPoolExecutor(6) as pool:
+        squares = list(pool.map(lambda n: client.run(pow, n, 2), range(24)))
+    assert squares == [n * n for n in range(24)]
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise SystemExit("not even a message")
+
+    __repr__ = __str__
+
+
+def raise_unprintable():
+    raise Unprintable()
+
+
+FAILURES = {
+    "sys.exit": (sys.exit, (4,), "remote_exception", "SystemExit", "4"),
+    "unpicklable result": (threading.Lock, (), "result_not_serializable", "TypeError", "pickle"),
+    "unprintable exception": (raise_unprintable, (), "remote_exception", "Unprintable",
+                              "<unprintable Unprintable object>"),
+    "result over the limit": (bytes, (1 << 20,), "result_too_large", None, "limit of 1048576"),
+    "worker killed": (lambda: os.kill(os.getpid(), 9), (), "worker_lost", None, "SIGKILL"),
+}
+
+
+@pytest.mark.parametrize(("func", "args", "code", "type_name", "message"), FAILURES.values(),
+                         ids=FAILURES.keys())
+def test_remote_failure_is_described(client, service, func, args, code, type_name, message):
+    replaced = service.stats()["workers_replaced"]
+    with pytest.raises(RemoteExecutionError) as raised:
+        client.run(func, *args)
+    error = raised.value
+    assert (error.code, error.remote_type) == (code, type_name)
+    assert message in str(error)
+    if type_name is not None:
+        assert error.remote_traceback.rstrip().endswith(f"{type_name}: {error.remote_message}")
+    if code == "remote_exception":  # the worker's own frame is left out
+        assert "in execute" not in error.remote_traceback
+    # Only a worker that died is replaced; the service keeps serving.
+    assert service.stats()["workers_replaced"] == replaced + (code == "worker_lost")
+    assert client.run(abs, -2) == 2
+
+
+def test_call_longer_than_the_silence_bound_succeeds(service):
+    with service.client(silence_timeout=0.5) as client:
+        assert client.run(lambda: (time.sleep(2), "done")[1]) == "done"
+
+
+def leave_marker(path, padding=b""):
+    Path(path).write_text("ran")
+    return "ran"
+
+
+def call_of_size(marker, size=None):
+    """The client's body for leave_marker(marker, padding), ``size`` bytes long if given, where
+    its arguments begin, and the objects sent."""
+    padding = b""
+    for _ in range(4):
+        body, split, sent = _pickle_call(leave_marker, (str(marker), padding), {}, 1 << 30, "m")
+        if size is None or len(body) == size:
+            return body, split, sent
+        padding = b"p" * (len(padding) + size - len(body))
+    raise AssertionError("no padding gives that size")
+
+
+KEY = "Bearer {key}"
+# Run requests: the Authorization header, other headers, the body (a call that leaves a marker
+# file if it runs: of the limit's size or one byte over, streamed or not, or mangled), the
+# status and the error code. The function digest is the call's own unless a row sets it.
+RUNS = {
+    "accepted": (KEY, {}, "call", 200, None),
+    "lowercase bearer scheme": ("bearer {key}", {}, "call", 200, None),
+    "body of exactly the limit": (KEY, {}, "limit", 200, None),
+    "streamed body of exactly the limit": (KEY, {}, "streamed limit", 200, None),
+    "no key": (None, {}, "call", 401, "unauthorized"),
+    "wrong key": ("Bearer not-the-key", {}, "call", 401, "unauthorized"),
+    "key of another scheme": ("Basic {key}", {}, "call", 401, "unauthorized"),
+    "one byte over the limit": (KEY, {}, "over", 413, "body_too_large"),
+    "streamed one byte over the limit": (KEY, {}, "streamed over", 413, "body_too_large"),
+    "not a pickle": (KEY, {}, "source", 400, "malformed_body"),
+    "truncated pickle": (KEY, {}, "truncated", 400, "malformed_body"),
+    "trailing bytes": (KEY, {}, "and a byte", 400, "malformed_body"),
+    "empty body": (KEY, {}, "empty", 400, "malformed_body"),
+    "no digest": (KEY, {"X-Zuvoda-Function": ""}, "call", 400, "malformed_function_digest"),
+    "digest of another function": (KEY, {"X-Zuvoda-Function": "0" * 64}, "call", 400,
+                                   "malformed_body"),
+    "arguments of an unknown function": (KEY, {"X-Zuvoda-Function": "0" * 64}, "arguments",
+                                         409, "unknown_function"),
+    "malformed warm session": (KEY, {"X-Zuvoda-Warm-Session": "bad id!"}, "call", 400,
+                               "malformed_warm_session"),
+    "heartbeat not a number": (KEY, {"X-Zuvoda-Heartbeat-Interval": "nan"}, "call", 400,
+                               "malformed_heartbeat_interval"),
+    "not the call content type": (KEY, {"Content-Type": "application/octet-stream"}, "call",
+                                  415, "unsupported_media_type"),
+}
+
+
+@pytest.mark.parametrize(("authorization", "headers", "body", "status", "code"), RUNS.values(),
+                         ids=RUNS.keys())
+def test_run_requests(service, tmp_path, authorization, headers, body, status, code):
+    marker = tmp_path / "marker"
+    limit = service.max_body_bytes
+    size = {"limit": limit, "over": limit + 1}.get(body.removeprefix("streamed "))
+    call, split, sent = call_of_size(marker, size)
+    content = {"arguments": call[split:], "source": b"print(1)", "truncated": call[:-1],
+               "and a byte": call + b"\0", "empty": b""}.get(body, call)
+    if body.startswith("streamed"):  # no Content-Length: only the bytes read can tell
+        content = (call[i:i + 8192] for i in range(0, len(call), 8192))
+    started = service.stats()["calls"]["started"]
+    headers = {"X-Zuvoda-Function": hashlib.sha256(call[:split]).hexdigest(), **headers}
+    authorization = authorization and authorization.format(key=service.api_key)
+    answer = service.post("/v1/run", authorization, headers, content=content)
+    assert answer.status_code == status
+    if code is None:
+        kind, payload = list(protocol.read_frames([answer.content]))[-1]
+        assert kind == protocol.RESULT and _load_result(bytes(payload), sent) == "ran"
+        assert marker.read_text() == "ran"
+        return
+    assert answer.json()["error"]["code"] == code and answer.json()["error"]["message"]
+    assert service.stats()["calls"]["started"] == started
+    assert not marker.exists()
+    if status == 401:
+        assert answer.headers["WWW-Authenticate"] == "Bearer"
+
+
+# The client's error for an answer: the HTTP status (None: an error frame), the status and
+# code in its JSON (no code: not JSON), and the class.
+ERRORS = [
+    (401, 401, "unauthorized", AuthenticationError),
+    (None, 409, protocol.CHANGED_STATE_CODE, ChangedStateError),
+    (None, 500, "remote_exception", RemoteExecutionError),
+    (413, 413, "body_too_large", RequestRejectedError),
+    (499, 499, "x", RequestRejectedError),
+    (500, 500, "internal", ServiceError),
+    (503, 503, None, ServiceError),
+]
+
+
+@pytest.mark.parametrize(("answered", "status", "code", "error"), ERRORS)
+def test_client_error_mapping(answered, status, code, error):
+    body = json.dumps({"status": status, "error": {"code": code, "message": "m"}}).encode()
+    mapped = _error_from(answered, body if code else b"<html>", "f")
+    assert (type(mapped), mapped.code, mapped.status) == (error, code or "unexpected_answer",
+                                                          status)
+
+
+JSON = {"Content-Type": "application/json"}
+DEEP = 100_000
+# Pre-warm requests: the headers changed, the body, the status and the error code or, when
+# accepted, the modules found. Pathological sources are warmed with no modules.
+PRE_WARMS = {
+    "background warming": ({}, {"source_code": "import json\n", "fast": False}, 200, ["json"]),
+    "source that does not parse": ({}, {"source_code": "def f(:\n", "fast": False}, 200, []),
+    "source nested 100,000 deep": ({}, {"source_code": "(" * DEEP, "fast": True}, 200, []),
+    "unterminated string": ({}, {"source_code": "x = '''import a\n", "fast": True}, 200, []),
+    "no key": ({"Authorization": None}, {"source_code": None, "fast": True}, 401, "unauthorized"),
+    "not JSON": ({}, b"{source_code: 1", 400, "malformed_body"),
+    "JSON nested 100,000 deep": ({}, b"[" * DEEP + b"]" * DEEP, 400, "malformed_body"),
+    "fast not a boolean": ({}, {"source_code": None, "fast": "yes"}, 400, "malformed_body"),
+    "not JSON content type": ({"Content-Type": "text/plain"}, {"source_code": None, "fast": True},
+                              415, "unsupported_media_type"),
+    "over the limit": ({}, {"source_code": "x = 1\n" * 200_000, "fast": False}, 413,
+                       "body_too_large"),
+}
+
+
+@pytest.mark.parametrize(("headers", "body", "status", "expected"), PRE_WARMS.values(),
+                         ids=PRE_WARMS.keys())
+def test_pre_warm_requests(service, headers, body, status, expected):
+    body = body if isinstance(body, bytes) else json.dumps(body).encode()
+    stats = service.stats()
+    answer = service.post("/v1/pre-warm", f"Bearer {service.api_key}", {**JSON, **headers},
+                          content=body).json()
+    if status != 200:
+        assert answer["error"]["code"] == expected
+        assert service.stats()["warm_sessions"] == stats["warm_sessions"]
+        return
+    assert answer["modules"] == expected and answer["warm_session_id"]
+    assert answer["warm_session_id"] not in json.dumps(service.stats())  # not others' to see
+
+
+def test_health_answers_during_a_large_pre_warm(service):
+    source = "import colorsys\n" + "values = [(1, 2), {'a': [3]}]  # comment\n" * 24_000
+    answers = []
+    warming = threading.Thread(target=lambda: answers.append(service.post(
+        "/v1/pre-warm", headers=JSON, json={"source_code": source, "fast": False})))
+    answered = 0
+    warming.start()
+    with httpx.Client(base_url=service.url, timeout=10) as probe:
+        while warming.is_alive():
+            assert probe.get("/v1/health").status_code == 200
+            answered += 1
+    warming.join(30)
+    assert answers[0].json()["modules"] == ["colorsys"]
+    assert answered >= 3  # a scan holding the event loop would let one through at most
+
+
+def test_https_service_with_a_self_signed_certificate(launch_service, tmp_path, monkeypatch):
+    cert, key = tmp_path / "service.pem", tmp_path / "service.key"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=zuvoda",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True, timeout=30)
+    with launch_service("--workers", "1", "--tls-cert", str(cert), "--tls-key", str(key),
+                        verify=ssl.create_default_context(cafile=str(cert))) as service:
+        assert service.url.startswith("https://")
+        with pytest.raises(ServiceUnavailableError, match="CERTIFICATE_VERIFY_FAILED"):
+            service.client().open()
+        monkeypatch.setenv("ZUVODA_CA_BUNDLE", str(cert))
+        with service.client() as client:
+            assert client.run(pow, 3, 3) == 27
