@@ -4,10 +4,10 @@ import types
 import pytest
 
 # Compiled under a pseudo filename: like the module's own wrappers, its frames are not user code.
-_WRAPPER_SOURCE = "def wrapper(*args, **kwargs):\n    return original(*args, **kwargs)\n"
+_WRAPPER = compile("def wrapper(*a, **k):\n    return original(*a, **k)\n", "<w>", "exec")
 
-# Prepended to every module written by `user_module`: runs one call with the monitor's hook
-# installed, so that the first watched frame's caller lies in that module, not in a test file.
+# Prepended to every module `user_module` writes: one call with the hook installed, so that the
+# first watched frame's caller lies in that module, not in a test file.
 _HARNESS = """\
 import sys
 
@@ -21,14 +21,6 @@ def _profiled(monitor, function, *args):
 """
 
 
-def make_test_wrapper(original):
-    code = compile(_WRAPPER_SOURCE, "<test wrapper>", "exec").co_consts[0]
-    wrapper = functools.wraps(original)(types.FunctionType(code, {"original": original}))
-    wrapper._overflow_wrapped = True
-    wrapper._original = original
-    return wrapper
-
-
 @pytest.fixture
 def monitor_class(ov):
     """A monitor whose wrapper factory makes marked Python wrappers and notes each call."""
@@ -36,7 +28,9 @@ def monitor_class(ov):
     class WrappingMonitor(ov._OverflowMonitor):
         def _make_wrapper(self, original):
             self.lock_held_while_wrapping.append(self._lock.locked())
-            wrapper = make_test_wrapper(original)
+            code = _WRAPPER.co_consts[0]
+            wrapper = functools.wraps(original)(types.FunctionType(code, {"original": original}))
+            wrapper._overflow_wrapped, wrapper._original = True, original
             self.wrappers_made.append(wrapper)
             return wrapper
 
@@ -47,8 +41,7 @@ def monitor_class(ov):
 def wmonitor(monitor_class):
     """A wrapping monitor; its wrapped functions are put back after the test."""
     created = monitor_class(False, 85.0, 0.05, "test-key", "http://127.0.0.1:9")
-    created.wrappers_made = []
-    created.lock_held_while_wrapping = []
+    created.wrappers_made, created.lock_held_while_wrapping = [], []
     yield created
     created._running = False
     # Bounded: a registry that failed to release its lock must fail the test, not hang it.
@@ -58,6 +51,14 @@ def wmonitor(monitor_class):
 
 
 @pytest.fixture
+def watched(wmonitor):
+    wmonitor._running = True
+    wmonitor.__dict__.update(_cpu_usage=40.0, _mem_usage=50.0)
+    return wmonitor
+
+
+@pytest.fixture
 def user_module(module_writer):
     """Writes a module of user code into a temporary directory and imports it."""
     return lambda source, name=None: module_writer(source, name, prefix=_HARNESS)
+

@@ -1,0 +1,132 @@
+"""_OverflowMonitor: construction, pickled state, start() and stop()."""
+
+import ast
+import copy
+import pathlib
+import pickle
+import sys
+import threading
+from fractions import Fraction
+
+import pytest
+
+
+def build(ov, **kwargs):
+    return ov._OverflowMonitor(**{"fast": False, "threshold": 85, "check_interval": 0.5,
+                                  "api_key": None, "api_url": None, **kwargs})
+
+
+def bad_type(argument, expected, got):
+    return f"Argument '{argument}' has incorrect type (expected {expected}, got {got})"
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error"),
+    [
+        ({"threshold": "85"}, TypeError("must be real number, not str")),
+        ({"check_interval": None}, TypeError("must be real number, not NoneType")),
+        ({"gpu_threshold": "90"}, TypeError(bad_type("gpu_threshold", "float", "str"))),
+        ({"api_key": 1}, TypeError(bad_type("api_key", "str", "int"))),
+        ({"api_key": type("Text", (str,), {})()}, TypeError(bad_type("api_key", "str", "Text"))),
+        ({"api_url": b"u"}, TypeError(bad_type("api_url", "str", "bytes"))),
+        ({"priority": 1}, TypeError(bad_type("priority", "bool", "int"))),
+        ({"flexible": "no"}, TypeError(bad_type("flexible", "bool", "str"))),
+        ({"api_url": 1, "priority": 1}, TypeError(bad_type("api_url", "str", "int"))),
+        *[({"check_interval": v}, ValueError(
+            f"check_interval must be a finite number of seconds, 0 or more, got {v}"))
+          for v in (-0.5, float("nan"), float("inf"))],
+    ],
+)
+def test_bad_arguments(ov, kwargs, error):
+    with pytest.raises(type(error)) as info:
+        build(ov, **kwargs)
+    assert str(info.value) == str(error)
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "environment", "key", "url"),
+    [
+        ({"api_key": "arg", "api_url": "https://arg"},
+         {"ZUVODA_API_KEY": "z", "VAZOVEZ_API_KEY": "v", "ZUVODA_API_URL": "https://env"},
+         "arg", "https://arg"),
+        ({"api_key": "", "api_url": ""}, {"ZUVODA_API_KEY": "z", "ZUVODA_API_URL": "https://env"},
+         "z", "https://env"),
+        ({}, {"ZUVODA_API_KEY": "", "VAZOVEZ_API_KEY": "v", "ZUVODA_API_URL": ""}, "v", ""),
+        ({}, {"ZUVODA_API_KEY": "", "VAZOVEZ_API_KEY": ""}, "", None),
+        ({"api_key": ""}, {}, None, None),
+    ],
+)
+def test_key_and_url_resolution(ov, monkeypatch, kwargs, environment, key, url):
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    monitor = build(ov, **kwargs)
+    assert (monitor.api_key, monitor.api_url) == (key, ov._DEFAULT_API_URL if url is None else url)
+
+
+def test_state_follows_the_stub_and_survives_a_round_trip(ov):
+    stub = ast.parse(pathlib.Path(ov.__file__).with_name("overflow.pyi").read_text())
+    [monitor_class] = [n for n in stub.body if getattr(n, "name", "") == "_OverflowMonitor"]
+    declared = [n.target.id for n in monitor_class.body if isinstance(n, ast.AnnAssign)]
+    original = build(ov, fast=[1], threshold=True, gpu_threshold=Fraction(181, 2), verbose="",
+                     priority=True)
+    assert list(vars(original)) == declared
+    assert (original.fast, original.threshold, original.gpu_threshold, original.verbose) == (
+        True, 1.0, 90.5, False)
+    assert type(original.gpu_threshold) is type(original.check_interval) is float
+    original._cpu_usage, original._running = 55.5, True
+    original._monitor_thread = threading.current_thread()
+    transient = ("_lock", "_vazovez_lock", "_monitor_thread")
+    for restored in (pickle.loads(pickle.dumps(original)), copy.deepcopy(original)):
+        assert type(restored) is ov._OverflowMonitor and sorted(vars(restored)) == sorted(declared)
+        assert all(vars(restored)[k] == v for k, v in vars(original).items() if k not in transient)
+        assert restored._lock is not original._lock and not restored._lock.locked()
+        assert restored._monitor_thread is None and original._monitor_thread is not None
+
+
+class Client:
+    def __init__(self):
+        self.verbose, self.exits = True, []
+
+    def __exit__(self, *args):
+        self.exits.append((self.verbose, args))
+        raise OSError("connection already gone")
+
+
+def test_start_and_stop(monitor, calm_machine, records):
+    def earlier(frame, event, arg):
+        pass
+
+    sys.setprofile(earlier)
+    try:
+        events = []  # the hook replaced: start() installs what it finds
+        monitor._profile_hook = lambda frame, event, arg: events.append(event)
+        monitor.start()
+        len(events)
+        thread = monitor._monitor_thread
+        assert monitor._running is True and thread.is_alive() and thread.daemon
+        assert thread.name == "zuvoda-overflow" and calm_machine == [monitor.stop]
+        assert sys.getprofile() is monitor._profile_hook and "c_call" in events
+        monitor.start()
+        assert monitor._monitor_thread is thread and calm_machine == [monitor.stop]
+        monitor._vazovez = client = Client()
+        monitor.stop()
+        assert sys.getprofile() is earlier
+    finally:
+        sys.setprofile(None)
+    assert monitor._running is False and monitor._monitor_thread is None
+    thread.join(timeout=10)
+    assert not thread.is_alive() and client.exits == [(False, (None, None, None))]
+    assert monitor._vazovez is None
+    assert [r.getMessage() for r in records()] == [
+        "pynvml not installed — GPU monitoring disabled",
+        "Overflow monitor started  threshold=85%  fast=False  (GPU monitoring: off)",
+        "Overflow monitor stopped."]
+    monitor.stop()
+    assert len(records()) == 3
+
+
+def test_start_without_psutil(monitor, monkeypatch, records):
+    monkeypatch.setitem(sys.modules, "psutil", None)
+    with pytest.raises(ImportError, match="psutil is required for overflow monitoring"):
+        monitor.start()
+    assert monitor._running is False and sys.getprofile() is None and records() == []
