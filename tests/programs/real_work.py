@@ -1,5 +1,4 @@
 """Ordinary work whose output must not change under overflow() (with WITH_OVERFLOW set)."""
-import json
 import os
 
 if os.environ.get("WITH_OVERFLOW"):
@@ -18,22 +17,11 @@ def primes(limit):
     return [i for i, flag in enumerate(sieve) if flag]
 
 
-class Account:
-    def __init__(self, owner):
-        self.owner, self.history = owner, []
-
-    def deposit(self, amount):
-        self.history.append(amount)
-        return sum(self.history)
-
-
 def fib(n):
     return n if n < 2 else fib(n - 1) + fib(n - 2)
 
 
-account = Account("ada")
-print(primes(200_000)[-3:], [account.deposit(x) for x in range(100)][-1], fib(20))
-print(json.dumps({"gen": list(x * x for x in range(5)), "lambda": list(map(lambda v: v + 1, [1]))}))
+print(primes(200_000)[-3:], fib(20), list(x * x for x in range(5)), [*map(lambda v: -v, [1])])
 try:
     fib("x")
 except TypeError as exc:
