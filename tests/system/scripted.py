@@ -1,29 +1,18 @@
-"""Stand-ins for whole-program tests, imported by the scripts the tests run: machine load under
-the script's control, and a cloud client that records what it runs."""
+"""Stand-ins imported by whole-program scripts: machine load under the script's control, and a
+cloud client that runs calls in-process and records them."""
 
 import sys
 import threading
 import time
 import types
 
-LOAD = {"cpu": 10.0, "mem": 20.0}
+LOAD = {"cpu": 10.0}
 RUNS = []
-
-
-def _cpu_percent(interval=None):
-    if interval:
-        time.sleep(interval)
-    return LOAD["cpu"]
-
-
-def _virtual_memory():
-    return types.SimpleNamespace(percent=LOAD["mem"])
 
 
 class VazoVez:
     def __init__(self, *, api_key, fast, api_url, verbose):
-        self.verbose = verbose
-        self._warm_session_id = None
+        self.verbose, self._warm_session_id = verbose, None
 
     def __enter__(self):
         return self
@@ -37,16 +26,14 @@ class VazoVez:
 
 
 def install(cloud=True):
-    """psutil answers with LOAD, there is no GPU, and zuvoda.client is the recording client."""
-    psutil = types.ModuleType("psutil")
-    psutil.cpu_percent = _cpu_percent
-    psutil.virtual_memory = _virtual_memory
-    sys.modules["psutil"] = psutil
+    """psutil answers with LOAD (memory 20%), there is no GPU, and with `cloud` zuvoda.client
+    is the recording client."""
+    sys.modules["psutil"] = types.SimpleNamespace(
+        cpu_percent=lambda interval=None: time.sleep(interval or 0) or LOAD["cpu"],
+        virtual_memory=lambda: types.SimpleNamespace(percent=20.0))
     sys.modules["pynvml"] = None
     if cloud:
-        client = types.ModuleType("zuvoda.client")
-        client.VazoVez = VazoVez
-        sys.modules["zuvoda.client"] = client
+        sys.modules["zuvoda.client"] = types.SimpleNamespace(VazoVez=VazoVez)
 
 
 def set_load(cpu):
