@@ -6,44 +6,39 @@ import pytest
 
 
 class Cloud:
-    """A recording VazoVez in a stand-in zuvoda.client module, failing where told to."""
+    """A stand-in zuvoda.client whose VazoVez records its use and raises where told to."""
 
     def __init__(self):
-        self.clients, self.result, self.errors = [], object(), {}
+        self.clients, self.runs, self.errors, self.result = [], [], {}, object()
         self.gate, self.constructing = threading.Event(), threading.Event()
         self.gate.set()
-        cloud = self
-
-        class VazoVez:
-            def __init__(self, **kwargs):
-                cloud.clients.append(self)
-                self.kwargs, self.entered, self.exited, self.runs = list(kwargs.items()), 0, 0, []
-                cloud.constructing.set()
-                assert cloud.gate.wait(5)
-                cloud.fail("constructor")
-
-            def __enter__(self):
-                self.entered += 1
-                cloud.fail("enter")
-
-            def __exit__(self, *exc_info):
-                self.exited += 1
-
-            def run(self, func, *args, **kwargs):
-                self.runs.append((func, args, kwargs, getattr(self, "_warm_session_id", "absent")))
-                cloud.fail("run")
-                return cloud.result
-
         self.module = types.ModuleType("zuvoda.client")
-        self.module.VazoVez = VazoVez
+        self.module.VazoVez = lambda **kwargs: Client(self, kwargs)
 
     def fail(self, stage):
-        if self.errors.get(stage) is not None:
+        if self.errors.get(stage):
             raise self.errors[stage]
 
-    @property
-    def runs(self):
-        return [run for client in self.clients for run in client.runs]
+
+class Client:
+    def __init__(self, cloud, kwargs):
+        cloud.clients.append(self)
+        self.cloud, self.kwargs, self.entered = cloud, list(kwargs.items()), 0
+        cloud.constructing.set()
+        assert cloud.gate.wait(5)
+        cloud.fail("constructor")
+
+    def __enter__(self):
+        self.entered += 1
+        self.cloud.fail("enter")
+
+    def __exit__(self, *exc_info):
+        return None
+
+    def run(self, func, *args, **kwargs):
+        self.cloud.runs.append((func, args, kwargs, getattr(self, "_warm_session_id", "absent")))
+        self.cloud.fail("run")
+        return self.cloud.result
 
 
 @pytest.fixture

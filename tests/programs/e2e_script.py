@@ -7,9 +7,8 @@ import os
 import sys
 import time
 
-import e2e_sibling
 import scripted
-from e2e_sibling import heavy_there, rare  # noqa: F401 (called from STATEMENTS)
+from e2e_sibling import heavy_there  # noqa: F401 (called from STATEMENTS)
 
 scripted.install(cloud=False)
 logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
@@ -20,84 +19,20 @@ SCRIPT, MARKER = os.getpid(), os.environ.get("E2E_MARKER")
 ITEMS, NUMBERS, SETTINGS, LEVEL = [1], iter(range(10)), {"hits": 0}, 0
 
 
-def compute(values, scale=1):
-    return sum(v * v for v in values) * scale
-
-
-def helper(x):
-    return x * 2
-
-
-def heavy(n):
-    return helper(n) + sum(range(n))
-
-
-def through_module(n):
-    return e2e_sibling.rare(n) + rare(n)
-
-
-class Tally:
-    def __init__(self, step):
-        self.step = step
-
-    def total(self, n):
-        return self.step * self.count(n)
-
-    def count(self, n):
-        return len([i for i in range(n) if i % 3])
-
-
-def make_scaler(k):
-    offset = 7
-
-    def scaled(n):
-        return k * n + offset
-
-    return scaled
-
-
-def fib(n):
-    return n if n < 2 else fib(n - 1) + fib(n - 2)
-
-
 @dataclasses.dataclass
 class Point:
     x: int
     y: int
 
 
-def norm(p):
-    return p.x**2 + p.y**2
-
-
-def inner(n):
-    return n * n
-
-
-def outer(n):
-    return inner(n) + 1
-
-
-def add_item(items, x):
-    items.append(x)
-    return len(items)
-
-
-def skip(iterator, n):
-    for _ in range(n):
-        next(iterator)
-
-
-class Box:
-    count = 0
-
-
-def tally(box):
-    box.count += 1
-
-
-def hit():
-    SETTINGS["hits"] += 1
+def compute(values, scale=1): return sum(v * v for v in values) * scale
+def helper(x): return x * 2
+def heavy(n): return helper(n) + sum(range(n))
+def fib(n): return n if n < 2 else fib(n - 1) + fib(n - 2)
+def norm(p): return p.x**2 + p.y**2
+def add_item(items, x): return items.append(x) or len(items)
+def skip(iterator, n): return [next(iterator) for _ in range(n)]
+def hit(): SETTINGS["hits"] += 1
 
 
 def raise_level():
@@ -110,14 +45,6 @@ def shout(x):
     return x * 2
 
 
-def triple(x):
-    return [x] * 3
-
-
-def fails(text):
-    return int(text)
-
-
 def slow():
     if os.getpid() != SCRIPT:  # remotely: say so, then outlast the test
         open(MARKER, "w").close()
@@ -125,7 +52,6 @@ def slow():
     return os.getpid() == SCRIPT
 
 
-total, scaled, BOX = Tally(5).total, make_scaler(4), Box()
 monitor = overflow(check_interval=0.01, verbose=False)
 
 

@@ -4,9 +4,5 @@ import math
 FACTOR = 3
 
 
-def rare(n):
-    return sum(math.isqrt(i) for i in range(n)) * FACTOR
-
-
-def heavy_there(n):
-    return rare(n) + 1
+def rare(n): return sum(math.isqrt(i) for i in range(n)) * FACTOR
+def heavy_there(n): return rare(n) + 1
