@@ -32,8 +32,7 @@ class Client:
         self.entered += 1
         self.cloud.fail("enter")
 
-    def __exit__(self, *exc_info):
-        return None
+    __exit__ = lambda self, *exc_info: None  # noqa: E731 (closing is not watched)
 
     def run(self, func, *args, **kwargs):
         self.cloud.runs.append((func, args, kwargs, getattr(self, "_warm_session_id", "absent")))
@@ -45,12 +44,4 @@ class Client:
 def cloud(monkeypatch):
     scripted = Cloud()
     monkeypatch.setitem(sys.modules, "zuvoda.client", scripted.module)
-    yield scripted
-    scripted.gate.set()
-
-
-@pytest.fixture
-def overloaded(monitor, cloud):
-    """The monitor in overload with the stand-in client ready, printing nothing."""
-    monitor._overloaded, monitor.verbose = True, False
-    return monitor
+    return scripted

@@ -40,9 +40,7 @@ def raise_level():
     LEVEL += 1
 
 
-def shout(x):
-    print("remote says", x)
-    return x * 2
+def shout(x): return print("remote says", x) or x * 2
 
 
 def slow():
