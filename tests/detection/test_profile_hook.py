@@ -26,10 +26,6 @@ def private_driver(monitor, during):
     return _private(monitor, during)
 
 
-def failing():
-    raise ValueError("inside")
-
-
 def generator():
     yield 1
 
@@ -65,45 +61,40 @@ def heavy_args(records):
     return [(r.levelname, r.args) for r in records() if r.msg == HEAVY]
 
 
-def code_frame():
-    code = types.SimpleNamespace(co_name="work", co_filename=__file__, co_firstlineno=7)
-    return types.SimpleNamespace(f_code=code, f_back=None, f_globals={})
-
-
 @pytest.fixture
 def mod(user_module):
     return user_module("import json\n" + WORK)
 
 
-def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(watched, mod, records):
+def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(wmonitor, mod, records):
     scopes = []
-    watched._wrap_scope = lambda frame: (scopes.append(frame),
-                                         type(watched)._wrap_scope(watched, frame))
+    wmonitor._wrap_scope = lambda frame: (scopes.append(frame),
+                                         type(wmonitor)._wrap_scope(wmonitor, frame))
     heavy, driver = mod.heavy, mod.driver
     public = {v for k, v in vars(mod).items()
               if isinstance(v, types.FunctionType) and not k.startswith("_")}
-    assert mod._profiled(watched, driver, watched, {"_overloaded": True})
+    assert mod._profiled(wmonitor, driver, wmonitor, {"_overloaded": True})
     signatures = [(f.__name__, mod.__file__, f.__code__.co_firstlineno) for f in (heavy, driver)]
-    assert watched._call_stack == [] and watched._heavy_signatures == set(signatures)
+    assert wmonitor._call_stack == [] and wmonitor._heavy_signatures == set(signatures)
     assert heavy_args(records) == [("WARNING", s) for s in signatures]
-    originals = [w._original for w in watched.wrappers_made]
-    assert originals[0] is heavy and set(originals) == public and watched._scope_wrapped is True
+    originals = [w._original for w in wmonitor.wrappers_made]
+    assert originals[0] is heavy and set(originals) == public and wmonitor._scope_wrapped is True
     assert [frame.f_globals is vars(mod) for frame in scopes] == [True]
     # Heavy again in the same episode: logged again, nothing new wrapped, no new scope wrap.
-    made = list(watched.wrappers_made)
-    mod._profiled(watched, mod.driver, watched, {})
-    assert watched.wrappers_made == made and len(heavy_args(records)) == 4 and len(scopes) == 1
-    watched._scope_wrapped = False  # the sampling thread saw the episode end
-    mod._profiled(watched, mod.consume)
+    made = list(wmonitor.wrappers_made)
+    mod._profiled(wmonitor, mod.driver, wmonitor, {})
+    assert wmonitor.wrappers_made == made and len(heavy_args(records)) == 4 and len(scopes) == 1
+    wmonitor._scope_wrapped = False  # the sampling thread saw the episode end
+    mod._profiled(wmonitor, mod.consume)
     assert len(scopes) == 2
 
 
-def test_entry_during_overload_wraps_by_frame_without_warning(watched, mod, records):
+def test_entry_during_overload_wraps_by_frame_without_warning(wmonitor, mod, records):
     private, driver = mod._private, mod.private_driver
-    watched.__dict__.update(_overloaded=True, _cpu_usage=97.0)
-    mod._profiled(watched, driver, watched, {})
-    assert heavy_args(records) == [] and watched._heavy_signatures == set()
-    originals = [w._original for w in watched.wrappers_made]
+    wmonitor.__dict__.update(_overloaded=True, _cpu_usage=97.0)
+    mod._profiled(wmonitor, driver, wmonitor, {})
+    assert heavy_args(records) == [] and wmonitor._heavy_signatures == set()
+    originals = [w._original for w in wmonitor.wrappers_made]
     assert originals[0] is driver and private in originals and mod._private is not private
 
 
@@ -122,32 +113,32 @@ def test_entry_during_overload_wraps_by_frame_without_warning(watched, mod, reco
         ({"gpu_threshold": 50.0, "_gpu_mem_util": 50.5}, {"_gpu_available": True}, False),
     ],
 )
-def test_heavy_rule_compares_entry_figures_with_thresholds(watched, mod, entry, at_return, heavy):
-    watched.__dict__.update(entry)
+def test_heavy_rule_compares_entry_figures_with_thresholds(wmonitor, mod, entry, at_return, heavy):
+    wmonitor.__dict__.update(entry)
     during = {"_overloaded": True, "_gpu_available": False, "_cpu_usage": 99.0, **at_return}
     line = mod.heavy.__code__.co_firstlineno
-    mod._profiled(watched, mod.heavy, watched, during)
-    assert watched._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
+    mod._profiled(wmonitor, mod.heavy, wmonitor, during)
+    assert wmonitor._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
 
 
-def test_call_entries_hold_identity_and_figures_of_the_moment(watched):
+def test_call_entries_hold_identity_and_figures_of_the_moment(wmonitor):
     literal = dict.fromkeys(("name", "filename", "lineno", "start_cpu", "start_mem", "start_gpu",
                              "start_gpu_mem"), 0)
     code = compile("def f():\n    pass\n", "relative/mod.py", "exec").co_consts[0]
-    watched.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
-    watched._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
-    [entry] = watched._call_stack
+    wmonitor.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
+    wmonitor._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
+    [entry] = wmonitor._call_stack
     assert sys.getsizeof(entry) == sys.getsizeof(literal)
     assert list(entry.items()) == [("name", "f"), ("filename", "relative/mod.py"), ("lineno", 1),
                                    ("start_cpu", 40.0), ("start_mem", 50.0), ("start_gpu", 12.5),
                                    ("start_gpu_mem", 7.0)]
-    assert entry["start_cpu"] is watched._cpu_usage
-    watched._call_stack.clear()
+    assert entry["start_cpu"] is wmonitor._cpu_usage
+    wmonitor._call_stack.clear()
 
 
 # The first event comes through sys.setprofile's trampoline; later ones straight from C.
 @pytest.mark.parametrize("failing_event", [1, 5])
-def test_hook_errors_reach_the_profiled_code_and_unhook_the_thread(watched, mod, failing_event):
+def test_hook_errors_reach_the_profiled_code_and_unhook_the_thread(wmonitor, mod, failing_event):
     seen = []
 
     def broken(filename):
@@ -156,68 +147,69 @@ def test_hook_errors_reach_the_profiled_code_and_unhook_the_thread(watched, mod,
             raise RuntimeError("classification failed")
         return True
 
-    watched._is_user_code = broken
+    wmonitor._is_user_code = broken
     with pytest.raises(RuntimeError, match="classification failed"):
-        mod._profiled(watched, mod.consume)
+        mod._profiled(wmonitor, mod.consume)
     assert sys.getprofile() is None and len(seen) == failing_event
 
 
-def test_stack_balance_library_code_and_direct_delivery(watched, mod):
+def test_stack_balance_library_code_and_direct_delivery(wmonitor, mod):
     pushed = []
-    watched._call_stack = type("Stack", (list,), {"append": lambda s, e: pushed.append(e)})()
-    assert mod._profiled(watched, mod.library) == "[1]"
+    wmonitor._call_stack = type("Stack", (list,), {"append": lambda s, e: pushed.append(e)})()
+    assert mod._profiled(wmonitor, mod.library) == "[1]"
     assert [e["name"] for e in pushed] == ["library"]  # neither json nor "<string>" code
-    assert watched._filename_cache[json.__file__] is watched._filename_cache["<string>"] is False
-    watched._call_stack = []
-    with pytest.raises(ValueError, match="inside"):
-        mod._profiled(watched, mod.failing)
-    assert mod._profiled(watched, mod.consume) == [1] and watched._call_stack == []
-    hook, depth = mod._profiled(watched, mod.reinstall, watched)
-    assert hook == watched._profile_hook and hook.__self__ is watched and depth == 2
+    assert wmonitor._filename_cache[json.__file__] is wmonitor._filename_cache["<string>"] is False
+    wmonitor._call_stack = []
+    with pytest.raises(TypeError):
+        mod._profiled(wmonitor, mod.heavy, wmonitor, None)  # raises inside
+    assert mod._profiled(wmonitor, mod.consume) == [1] and wmonitor._call_stack == []
+    hook, depth = mod._profiled(wmonitor, mod.reinstall, wmonitor)
+    assert hook == wmonitor._profile_hook and hook.__self__ is wmonitor and depth == 2
     # Delivered directly, as cProfile is: the trampoline would have refreshed f_locals.
-    assert mod._profiled(watched, mod.stale_locals) is False and watched._call_stack == []
+    assert mod._profiled(wmonitor, mod.stale_locals) is False and wmonitor._call_stack == []
 
 
-def test_events_of_other_threads_are_ignored(watched, mod):
+def test_events_of_other_threads_are_ignored(wmonitor, mod):
     results = []
-    thread = threading.Thread(target=lambda: results.append(mod.depth(watched)))
-    watched._filename_cache[__file__] = False  # this thread's own events push nothing
-    sys.setprofile(watched._profile_hook)
+    thread = threading.Thread(target=lambda: results.append(mod.depth(wmonitor)))
+    wmonitor._filename_cache[__file__] = False  # this thread's own events push nothing
+    sys.setprofile(wmonitor._profile_hook)
     try:
         thread.start()
         thread.join(timeout=30)
     finally:
         sys.setprofile(None)
-    assert results == [0] and watched._call_stack == []
+    assert results == [0] and wmonitor._call_stack == []
 
 
-def test_methods_attributes_and_logger_of_the_moment_are_used(watched, monitor_class, ov, mod,
+def test_methods_attributes_and_logger_of_the_moment_are_used(wmonitor, monitor_class, ov, mod,
                                                                monkeypatch):
-    frame, calls, warnings = code_frame(), [], []
+    code = types.SimpleNamespace(co_name="work", co_filename=__file__, co_firstlineno=7)
+    frame, calls, warnings = types.SimpleNamespace(f_code=code, f_back=None, f_globals={}), [], []
 
     def pushes():
-        before = len(watched._call_stack)
-        watched._profile_hook(frame, "call", None)
-        return len(watched._call_stack) - before
+        before = len(wmonitor._call_stack)
+        wmonitor._profile_hook(frame, "call", None)
+        return len(wmonitor._call_stack) - before
 
     assert pushes() == 1
-    watched._is_user_code = lambda filename: False
+    wmonitor._is_user_code = lambda filename: False
     assert pushes() == 0
-    del watched._is_user_code
+    del wmonitor._is_user_code
     assert pushes() == 1
     monkeypatch.setattr(monitor_class, "_is_user_code", lambda self, filename: 0)
     assert pushes() == 0
     monkeypatch.undo()
-    watched._call_stack.clear()
-    watched._try_wrap_from_frame = lambda frame: calls.append(frame.f_code.co_name)
-    watched._wrap_scope = lambda frame: calls.append(frame.f_code.co_name)
-    mod._profiled(watched, mod.driver, watched, {"_overloaded": True})
-    assert calls == ["heavy", "driver", "driver"] and watched.wrappers_made == []
+    wmonitor._call_stack.clear()
+    wmonitor._try_wrap_from_frame = lambda frame: calls.append(frame.f_code.co_name)
+    wmonitor._wrap_scope = lambda frame: calls.append(frame.f_code.co_name)
+    mod._profiled(wmonitor, mod.driver, wmonitor, {"_overloaded": True})
+    assert calls == ["heavy", "driver", "driver"] and wmonitor.wrappers_made == []
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(warning=lambda *a: warnings.append(a)))
-    watched._scope_wrapped = False
-    watched._profile_hook(code_frame(), "call", None)  # no caller: no scope to wrap
-    watched._profile_hook(code_frame(), "return", None)
+    wmonitor._scope_wrapped = False
+    wmonitor._profile_hook(frame, "call", None)  # no caller: no scope to wrap
+    wmonitor._profile_hook(frame, "return", None)
     assert warnings == [(HEAVY, "work", __file__, 7)] and calls[3:] == ["work", "work"]
-    assert watched._scope_wrapped is False
-    watched._filename_cache = {__file__: False}
+    assert wmonitor._scope_wrapped is False
+    wmonitor._filename_cache = {__file__: False}
     assert pushes() == 0
