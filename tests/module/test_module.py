@@ -51,19 +51,15 @@ def test_native_functions_look_like_python_functions(function, signature):
     twin = TWINS.get(signature, twin["twin"])
     assert inspect.getfullargspec(function) == inspect.getfullargspec(twin)
     assert not MONITOR._check_user_code(function.__code__.co_filename)
-    assert function.__kwdefaults__ is None
 
 
-def test_kwdefaults_take_only_a_dict():
+def test_surface_and_a_cycle_through_defaults_collected(ov):
     with pytest.raises(TypeError, match="__kwdefaults__ must be set to a dict object"):
-        native.overflow.__kwdefaults__ = ()
-    native.overflow.__kwdefaults__ = {"extra": 1}
-    assert native.overflow.__kwdefaults__ == {"extra": 1}
-    del native.overflow.__kwdefaults__
-    assert native.overflow.__kwdefaults__ is None
-
-
-def test_cycle_through_defaults_is_collected():
+        ov.overflow.__kwdefaults__ = ()
+    ov.overflow.__kwdefaults__ = {"extra": 1}
+    assert ov.overflow.__kwdefaults__ == {"extra": 1}
+    del ov.overflow.__kwdefaults__
+    assert ov.overflow.__kwdefaults__ is None
     held = object()
     before = sys.getrefcount(held)
     for _ in range(3):
@@ -72,9 +68,6 @@ def test_cycle_through_defaults_is_collected():
     del wrapper
     gc.collect()
     assert sys.getrefcount(held) == before
-
-
-def test_surface(ov):
     assert ov._active_monitor is None and ov.logger.name == "zuvoda.overflow"
     assert ov.logger.handlers == [] and ov.logger.level == 0
     # A name reserved never to resolve: nothing is sent anywhere unless configured.
