@@ -87,7 +87,7 @@ def test_argument_types_are_exact(wmonitor, call, argument, expected, value):
     assert wmonitor.wrappers_made == [] and wmonitor._wrapped_functions == {}
 
 
-def test_classification_is_cached_and_the_cache_followed(monitor, monkeypatch, tmp_path):
+def test_classification_is_cached_and_the_cache_followed(monitor, monkeypatch):
     assert monitor._is_user_code(__file__) is True
     assert monitor._is_user_code(filename=json.__file__) is False
     assert monitor._filename_cache == {__file__: True, json.__file__: False}
@@ -95,10 +95,7 @@ def test_classification_is_cached_and_the_cache_followed(monitor, monkeypatch, t
     monitor._filename_cache[__file__] = None  # counts as absent
     assert monitor._is_user_code(json.__file__) is monitor._is_user_code(__file__) is True
     monkeypatch.chdir(os.path.dirname(json.__file__))
-    assert monitor._is_user_code("zz_relative.py") is False
-    monkeypatch.chdir(tmp_path)
-    assert monitor._is_user_code("zz_relative.py") is False  # the first answer stays
-    assert monitor._check_user_code("zz_relative.py") is True
+    assert monitor._is_user_code("zz_relative.py") is False  # resolved in the working directory
     monitor._exclude_prefixes = (3,)
     with pytest.raises(TypeError, match="startswith"):
         monitor._is_user_code("zz_other.py")
@@ -139,9 +136,6 @@ def test_scope_wraps_public_user_functions_once_and_unwrap_puts_them_back(
     assert [getattr(mod, k) for k in kept] == before
     assert [r.name for r in wmonitor._wrapped_functions.values()] == [
         "a", "b", "bound", "kernel", "run"]
-    record = wmonitor._wrapped_functions[id(a)]
-    assert (record.original, record.name, record.wrapper, record.namespace) == (
-        a, "a", mod.a, vars(mod))
     made = len(wmonitor.wrappers_made)
     wmonitor._wrap_scope(frame=mod._frame)
     wmonitor._wrap_scope(None)
@@ -179,10 +173,8 @@ def test_frame_wrap_rebinds_the_name_in_the_calling_module_only(wmonitor, user_m
         lambda mod, m: mod.kernel(m),  # the test module does not bind the name
         lambda mod, m: m._try_wrap_from_frame(
             types.SimpleNamespace(f_code=mod.kernel.__code__, f_back=None)),
-        lambda mod, m: (setattr(mod, "renamed", mod.kernel), delattr(mod, "kernel"),
-                        exec("renamed(m)", vars(mod), {"m": m})),
     ],
-    ids=["unbound-caller", "no-caller", "renamed"],
+    ids=["unbound-caller", "no-caller"],
 )
 def test_frame_wrap_without_a_binding_changes_nothing(wmonitor, user_module, call):
     mod = user_module(SCOPE)
