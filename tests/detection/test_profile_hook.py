@@ -1,4 +1,3 @@
-import ctypes
 import json
 import sys
 import threading
@@ -10,10 +9,6 @@ HEAVY = "Heavy function detected: %s() at %s:%d — wrapped for cloud offload"
 
 # `during` is what the sampling thread would write while the function runs.
 WORK = """
-def grab(monitor):
-    return monitor._call_stack[-1]
-
-
 def heavy(monitor, during):
     monitor.__dict__.update(during)
     return "heavy"
@@ -29,10 +24,6 @@ def _private(monitor, during):
 
 def private_driver(monitor, during):
     return _private(monitor, during)
-
-
-def failing():
-    raise ValueError("inside")
 
 
 def generator():
@@ -58,26 +49,16 @@ def depth(monitor):
     return len(monitor._call_stack)
 
 
-def depths(monitor):
-    return [depth(monitor), depth(monitor)]
-
-
 def stale_locals():
     seen = sys._getframe().f_locals
     late = 1
     len(seen)  # a C call: an event of this frame
     return "late" in seen
-
-""" + "\n" * 900 + "def far(monitor):\n    return monitor._call_stack[-1]\n"
+"""
 
 
 def heavy_args(records):
     return [(r.levelname, r.args) for r in records() if r.msg == HEAVY]
-
-
-def code_frame(name="work", back=None):
-    code = types.SimpleNamespace(co_name=name, co_filename=__file__, co_firstlineno=7)
-    return types.SimpleNamespace(f_code=code, f_back=back, f_globals={})
 
 
 @pytest.fixture
@@ -85,35 +66,35 @@ def mod(user_module):
     return user_module("import json\n" + WORK)
 
 
-def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(watched, mod, records):
+def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(wmonitor, mod, records):
     scopes = []
-    watched._wrap_scope = lambda frame: (scopes.append(frame),
-                                         type(watched)._wrap_scope(watched, frame))
+    wmonitor._wrap_scope = lambda frame: (scopes.append(frame),
+                                         type(wmonitor)._wrap_scope(wmonitor, frame))
     heavy, driver = mod.heavy, mod.driver
     public = {v for k, v in vars(mod).items()
               if isinstance(v, types.FunctionType) and not k.startswith("_")}
-    assert mod._profiled(watched, driver, watched, {"_overloaded": True})
+    assert mod._profiled(wmonitor, driver, wmonitor, {"_overloaded": True})
     signatures = [(f.__name__, mod.__file__, f.__code__.co_firstlineno) for f in (heavy, driver)]
-    assert watched._call_stack == [] and watched._heavy_signatures == set(signatures)
+    assert wmonitor._call_stack == [] and wmonitor._heavy_signatures == set(signatures)
     assert heavy_args(records) == [("WARNING", s) for s in signatures]
-    originals = [w._original for w in watched.wrappers_made]
-    assert originals[0] is heavy and set(originals) == public and watched._scope_wrapped is True
+    originals = [w._original for w in wmonitor.wrappers_made]
+    assert originals[0] is heavy and set(originals) == public and wmonitor._scope_wrapped is True
     assert [frame.f_globals is vars(mod) for frame in scopes] == [True]
     # Heavy again in the same episode: logged again, nothing new wrapped, no new scope wrap.
-    made = list(watched.wrappers_made)
-    mod._profiled(watched, mod.driver, watched, {})
-    assert watched.wrappers_made == made and len(heavy_args(records)) == 4 and len(scopes) == 1
-    watched._scope_wrapped = False  # the sampling thread saw the episode end
-    mod._profiled(watched, mod.consume)
+    made = list(wmonitor.wrappers_made)
+    mod._profiled(wmonitor, mod.driver, wmonitor, {})
+    assert wmonitor.wrappers_made == made and len(heavy_args(records)) == 4 and len(scopes) == 1
+    wmonitor._scope_wrapped = False  # the sampling thread saw the episode end
+    mod._profiled(wmonitor, mod.consume)
     assert len(scopes) == 2
 
 
-def test_entry_during_overload_wraps_by_frame_without_warning(watched, mod, records):
+def test_entry_during_overload_wraps_by_frame_without_warning(wmonitor, mod, records):
     private, driver = mod._private, mod.private_driver
-    watched.__dict__.update(_overloaded=True, _cpu_usage=97.0)
-    mod._profiled(watched, driver, watched, {})
-    assert heavy_args(records) == [] and watched._heavy_signatures == set()
-    originals = [w._original for w in watched.wrappers_made]
+    wmonitor.__dict__.update(_overloaded=True, _cpu_usage=97.0)
+    mod._profiled(wmonitor, driver, wmonitor, {})
+    assert heavy_args(records) == [] and wmonitor._heavy_signatures == set()
+    originals = [w._original for w in wmonitor.wrappers_made]
     assert originals[0] is driver and private in originals and mod._private is not private
 
 
@@ -132,69 +113,28 @@ def test_entry_during_overload_wraps_by_frame_without_warning(watched, mod, reco
         ({"gpu_threshold": 50.0, "_gpu_mem_util": 50.5}, {"_gpu_available": True}, False),
     ],
 )
-def test_heavy_rule_compares_entry_figures_with_thresholds(watched, mod, entry, at_return, heavy):
-    watched.__dict__.update(entry)
+def test_heavy_rule_compares_entry_figures_with_thresholds(wmonitor, mod, entry, at_return, heavy):
+    wmonitor.__dict__.update(entry)
     during = {"_overloaded": True, "_gpu_available": False, "_cpu_usage": 99.0, **at_return}
     line = mod.heavy.__code__.co_firstlineno
-    mod._profiled(watched, mod.heavy, watched, during)
-    assert watched._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
+    mod._profiled(wmonitor, mod.heavy, wmonitor, during)
+    assert wmonitor._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
 
 
-def entry_table(entry):
-    """(kind, [(key id, value id)]) of a dict's entry table, read where CPython 3.11 keeps them
-    and the module writes entries' values (Include/internal/pycore_dict.h)."""
-    pointer = ctypes.c_void_p.from_address
-    keys = pointer(id(entry) + 4 * ctypes.sizeof(ctypes.c_void_p)).value  # ma_keys
-    log2_index_bytes = ctypes.c_uint8.from_address(keys + 9).value
-    used = ctypes.c_ssize_t.from_address(keys + 24).value  # dk_nentries
-    slots = keys + 32 + (1 << log2_index_bytes)
-    return ctypes.c_uint8.from_address(keys + 10).value, [
-        (pointer(slots + 16 * i).value, pointer(slots + 16 * i + 8).value) for i in range(used)]
-
-
-def test_call_entries_hold_identity_and_figures_of_the_moment(watched, mod):
-    literal = dict.fromkeys(("name", "filename", "lineno", "start_cpu", "start_mem", "start_gpu",
-                             "start_gpu_mem"), 0)
+def test_call_entries_hold_identity_and_figures_of_the_moment(wmonitor):
     code = compile("def f():\n    pass\n", "relative/mod.py", "exec").co_consts[0]
-    watched.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
-    watched._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
-    [entry] = watched._call_stack
-    assert sys.getsizeof(entry) == sys.getsizeof(literal)
-    assert entry_table(entry) == (1, [(id(k), id(v)) for k, v in entry.items()])  # str keys
+    wmonitor.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
+    wmonitor._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
+    [entry] = wmonitor._call_stack
     assert list(entry.items()) == [("name", "f"), ("filename", "relative/mod.py"), ("lineno", 1),
                                    ("start_cpu", 40.0), ("start_mem", 50.0), ("start_gpu", 12.5),
                                    ("start_gpu_mem", 7.0)]
-    assert entry["start_cpu"] is watched._cpu_usage
-    watched._call_stack.clear()
-    # Popped entries with no other owner are filled again; ones held elsewhere must not be.
-    held = []
-    for function in (mod.grab, mod.far, mod.grab):
-        mod._profiled(watched, mod.consume)
-        held.append(mod._profiled(watched, function, watched))
-    assert [(e["name"], e["lineno"]) for e in held] == [
-        (f.__name__, f.__code__.co_firstlineno) for f in (mod.grab, mod.far, mod.grab)]
-
-
-def test_library_and_pseudo_file_code_is_never_pushed(watched, mod):
-    pushed = []
-    watched._call_stack = type("Stack", (list,), {"append": lambda s, e: pushed.append(e)})()
-    assert mod._profiled(watched, mod.library) == "[1]"
-    assert [e["name"] for e in pushed] == ["library"]
-    assert watched._filename_cache[json.__file__] is watched._filename_cache["<string>"] is False
-
-
-@pytest.mark.parametrize("caller", ["failing", "consume"])
-def test_exceptions_and_generators_keep_the_stack_balanced(watched, mod, caller):
-    try:
-        mod._profiled(watched, getattr(mod, caller))
-    except ValueError:
-        pass
-    assert watched._call_stack == []
+    assert entry["start_cpu"] is wmonitor._cpu_usage
 
 
 # The first event comes through sys.setprofile's trampoline; later ones straight from C.
 @pytest.mark.parametrize("failing_event", [1, 5])
-def test_hook_errors_reach_the_profiled_code_and_unhook_the_thread(watched, mod, failing_event):
+def test_hook_errors_reach_the_profiled_code_and_unhook_the_thread(wmonitor, mod, failing_event):
     seen = []
 
     def broken(filename):
@@ -203,68 +143,68 @@ def test_hook_errors_reach_the_profiled_code_and_unhook_the_thread(watched, mod,
             raise RuntimeError("classification failed")
         return True
 
-    watched._is_user_code = broken
+    wmonitor._is_user_code = broken
     with pytest.raises(RuntimeError, match="classification failed"):
-        mod._profiled(watched, mod.consume)
+        mod._profiled(wmonitor, mod.consume)
     assert sys.getprofile() is None and len(seen) == failing_event
 
 
-def test_direct_delivery_keeps_the_bound_method_as_profile_object(watched, mod):
-    hook, depth = mod._profiled(watched, mod.reinstall, watched)
-    assert hook == watched._profile_hook and hook.__self__ is watched and depth == 2
+def test_stack_balance_library_code_and_direct_delivery(wmonitor, mod):
+    pushed = []
+    wmonitor._call_stack = type("Stack", (list,), {"append": lambda s, e: pushed.append(e)})()
+    assert mod._profiled(wmonitor, mod.library) == "[1]"
+    assert [e["name"] for e in pushed] == ["library"]  # neither json nor "<string>" code
+    assert wmonitor._filename_cache[json.__file__] is wmonitor._filename_cache["<string>"] is False
+    wmonitor._call_stack = []
+    with pytest.raises(TypeError):
+        mod._profiled(wmonitor, mod.heavy, wmonitor, None)  # raises inside
+    assert mod._profiled(wmonitor, mod.consume) == [1] and wmonitor._call_stack == []
+    hook, depth = mod._profiled(wmonitor, mod.reinstall, wmonitor)
+    assert hook == wmonitor._profile_hook and hook.__self__ is wmonitor and depth == 2
     # Delivered directly, as cProfile is: the trampoline would have refreshed f_locals.
-    assert mod._profiled(watched, mod.stale_locals) is False and watched._call_stack == []
+    assert mod._profiled(wmonitor, mod.stale_locals) is False and wmonitor._call_stack == []
 
 
-def test_each_thread_has_its_own_hook(watched, mod):
+def test_events_of_other_threads_are_ignored(wmonitor, mod):
     results = []
-
-    def in_thread(hooked):
-        thread = threading.Thread(target=lambda: results.append(
-            mod._profiled(watched, mod.depths, watched) if hooked else mod.depths(watched)))
+    thread = threading.Thread(target=lambda: results.append(mod.depth(wmonitor)))
+    wmonitor._filename_cache[__file__] = False  # this thread's own events push nothing
+    sys.setprofile(wmonitor._profile_hook)
+    try:
         thread.start()
         thread.join(timeout=30)
-
-    in_thread(True)
-    watched._filename_cache[__file__] = False  # this thread's own events push nothing
-    sys.setprofile(watched._profile_hook)
-    try:
-        in_thread(False)
     finally:
         sys.setprofile(None)
-    assert results == [[2, 2], [0, 0]] and watched._call_stack == []
+    assert results == [0] and wmonitor._call_stack == []
 
 
-def test_replaced_methods_and_attributes_take_effect_at_once(watched, monitor_class, monkeypatch):
-    frame = code_frame()
+def test_methods_attributes_and_logger_of_the_moment_are_used(wmonitor, ov, mod, monkeypatch):
+    code = types.SimpleNamespace(co_name="work", co_filename=__file__, co_firstlineno=7)
+    frame, calls, warnings = types.SimpleNamespace(f_code=code, f_back=None, f_globals={}), [], []
 
     def pushes():
-        before = len(watched._call_stack)
-        watched._profile_hook(frame, "call", None)
-        return len(watched._call_stack) - before
+        before = len(wmonitor._call_stack)
+        wmonitor._profile_hook(frame, "call", None)
+        return len(wmonitor._call_stack) - before
 
     assert pushes() == 1
-    watched._is_user_code = lambda filename: False
+    wmonitor._is_user_code = lambda filename: False
     assert pushes() == 0
-    del watched._is_user_code
+    del wmonitor._is_user_code
     assert pushes() == 1
-    monkeypatch.setattr(monitor_class, "_is_user_code", lambda self, filename: 0)
+    monkeypatch.setattr(type(wmonitor), "_is_user_code", lambda self, filename: 0)
     assert pushes() == 0
     monkeypatch.undo()
-    watched._filename_cache = {__file__: False}
-    assert pushes() == 0
-
-
-def test_hook_wraps_through_the_methods_and_logger_of_the_moment(watched, ov, mod, monkeypatch):
-    calls, warnings = [], []
-    watched._try_wrap_from_frame = lambda frame: calls.append(frame.f_code.co_name)
-    watched._wrap_scope = lambda frame: calls.append(frame.f_code.co_name)
-    mod._profiled(watched, mod.driver, watched, {"_overloaded": True})
-    assert calls == ["heavy", "driver", "driver"] and watched.wrappers_made == []
+    wmonitor._call_stack.clear()
+    wmonitor._try_wrap_from_frame = lambda frame: calls.append(frame.f_code.co_name)
+    wmonitor._wrap_scope = lambda frame: calls.append(frame.f_code.co_name)
+    mod._profiled(wmonitor, mod.driver, wmonitor, {"_overloaded": True})
+    assert calls == ["heavy", "driver", "driver"] and wmonitor.wrappers_made == []
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(warning=lambda *a: warnings.append(a)))
-    watched._scope_wrapped = False
-    watched._profile_hook(code_frame(), "call", None)  # no caller: no scope to wrap
-    watched._profile_hook(code_frame(), "return", None)
+    wmonitor._scope_wrapped = False
+    wmonitor._profile_hook(frame, "call", None)  # no caller: no scope to wrap
+    wmonitor._profile_hook(frame, "return", None)
     assert warnings == [(HEAVY, "work", __file__, 7)] and calls[3:] == ["work", "work"]
-    assert watched._scope_wrapped is False
-
+    assert wmonitor._scope_wrapped is False
+    wmonitor._filename_cache = {__file__: False}
+    assert pushes() == 0

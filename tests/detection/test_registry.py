@@ -33,7 +33,6 @@ class K:
         return "method"
 
 
-square = lambda x: x * x
 bound = K().method
 length = len
 marked = lambda: None
@@ -43,26 +42,14 @@ _frame = sys._getframe()
 
 def kernel(monitor):
     monitor._try_wrap_from_frame(sys._getframe())
-    return "kernel"
 
 
 def _hidden(monitor):
     monitor._try_wrap_from_frame(sys._getframe())
 
 
-def run(monitor):
-    return kernel(monitor)
-
-
-def run_hidden(monitor):
-    return _hidden(monitor)
-
-
-def outer(monitor):
-    def nested():
-        monitor._try_wrap_from_frame(sys._getframe())
-
-    nested()
+def run(monitor, name):
+    return globals()[name](monitor)
 """
 
 
@@ -100,148 +87,59 @@ def test_argument_types_are_exact(wmonitor, call, argument, expected, value):
     assert wmonitor.wrappers_made == [] and wmonitor._wrapped_functions == {}
 
 
-def test_classification_is_cached_and_the_cache_followed(monitor_class, monkeypatch, tmp_path):
-    class Counting(monitor_class):
-        def _check_user_code(self, filename):
-            self.checked.append(filename)
-            return super()._check_user_code(filename)
-
-    monitor = Counting(False, 85.0, 0.05, "k", None)
-    monitor.checked = []
-    for _ in range(2):
-        assert monitor._is_user_code(__file__) is True
-        assert monitor._is_user_code(filename=json.__file__) is False
-    assert monitor.checked == [__file__, json.__file__]
+def test_classification_is_cached_and_the_cache_followed(monitor, monkeypatch):
+    assert monitor._is_user_code(__file__) is True
+    assert monitor._is_user_code(filename=json.__file__) is False
     assert monitor._filename_cache == {__file__: True, json.__file__: False}
+    monitor._filename_cache[json.__file__] = True  # the cache answers, whatever the path
     monitor._filename_cache[__file__] = None  # counts as absent
-    assert monitor._is_user_code(__file__) is True and len(monitor.checked) == 3
+    assert monitor._is_user_code(json.__file__) is monitor._is_user_code(__file__) is True
     monkeypatch.chdir(os.path.dirname(json.__file__))
-    assert monitor._is_user_code("zz_relative.py") is False
-    monkeypatch.chdir(tmp_path)
-    assert monitor._is_user_code("zz_relative.py") is False  # the first answer stays
-    assert monitor._check_user_code("zz_relative.py") is True
-
-
-@pytest.mark.parametrize("filename", ["", "<string>", "<stdin>", "<frozen importlib._bootstrap>"])
-def test_pseudo_filenames_are_never_user_code_and_need_no_path_work(
-    monitor, ov, monkeypatch, filename
-):
-    monitor._exclude_prefixes = ()
-    monkeypatch.setattr(ov, "os", None)  # any path work would fail on it
-    assert monitor._check_user_code(filename) is monitor._is_user_code(filename) is False
-    assert monitor._filename_cache == {filename: False}
-
-
-def test_prefixes_are_plain_string_prefixes_of_normalised_paths(monitor):
-    monitor._exclude_prefixes = ("/opt/lib",)
-    verdicts = [monitor._check_user_code(f"/opt/{p}/mod.py") for p in ("library", "x/../lib", "li")]
-    assert verdicts == [False, False, True]
+    assert monitor._is_user_code("zz_relative.py") is False  # resolved in the working directory
     monitor._exclude_prefixes = (3,)
     with pytest.raises(TypeError, match="startswith"):
-        monitor._is_user_code(__file__)
-    assert monitor._filename_cache == {}
+        monitor._is_user_code("zz_other.py")
 
 
-def test_library_prefixes_standard_directories_once_each_longest_first(ov, monkeypatch):
+@pytest.mark.parametrize(
+    ("filename", "verdict"),
+    [*[(f, False) for f in ("", "<string>", "<stdin>", "<frozen importlib._bootstrap>")],
+     ("/opt/library/mod.py", False), ("/opt/x/../lib/mod.py", False), ("/opt/li/mod.py", True)],
+)
+def test_prefixes_are_plain_string_prefixes_and_pseudo_files_need_no_path_work(
+    monitor, ov, monkeypatch, filename, verdict
+):
+    monitor._exclude_prefixes = ("/opt/lib",)
+    if not filename.startswith("/"):
+        monkeypatch.setattr(ov, "os", None)  # any path work would fail on it
+    assert monitor._check_user_code(filename) is monitor._is_user_code(filename) is verdict
+    assert monitor._filename_cache == {filename: verdict}
+
+
+def test_library_prefixes_hold_the_standard_directories_longest_first(ov):
     prefixes = ov._compute_exclude_prefixes()
-    expected = {os.path.abspath(sysconfig.get_paths()[k]) for k in ("stdlib", "purelib")}
-    expected |= {os.path.dirname(os.path.abspath(ov.__file__))}
-    expected |= {os.path.abspath(p) for p in site.getsitepackages()}
-    assert type(prefixes) is tuple and expected <= set(prefixes)
-    assert len(prefixes) == len(set(prefixes)) and all(p == os.path.abspath(p) for p in prefixes)
+    expected = [sysconfig.get_paths()["stdlib"], *site.getsitepackages(), ov.__file__ + "/.."]
+    assert {os.path.abspath(p) for p in expected} <= set(prefixes)
     assert [len(p) for p in prefixes] == sorted(map(len, prefixes), reverse=True)
-    monkeypatch.setattr(sysconfig, "get_paths", lambda: {"stdlib": "/s/x/..", "purelib": ""})
-    monkeypatch.setattr(site, "getsitepackages", lambda: ["/site"])
-    for user_site, extra in [(None, set()), (b"/b", set()), (Text("/u/../v"), {"/v"})]:
-        monkeypatch.setattr(site, "getusersitepackages", lambda: user_site)
-        assert set(ov._compute_exclude_prefixes()) == {"/s", "/site", *expected_module(ov), *extra}
-    monkeypatch.delattr(site, "getsitepackages")  # the site block stops at the first failure
-    assert set(ov._compute_exclude_prefixes()) == {"/s", *expected_module(ov)}
-    monkeypatch.setattr(site, "getsitepackages", lambda: (_ for _ in ()).throw(KeyboardInterrupt),
-                        raising=False)
-    with pytest.raises(KeyboardInterrupt):
-        ov._compute_exclude_prefixes()
 
 
-def expected_module(ov):
-    return {os.path.dirname(os.path.abspath(ov.__file__))}
-
-
-def test_scope_wraps_public_user_functions_once(wmonitor, user_module):
+def test_scope_wraps_public_user_functions_once_and_unwrap_puts_them_back(
+    wmonitor, user_module, records
+):
     mod = user_module(SCOPE)
-    a, b, square, bound = mod.a, mod.b, mod.square, mod.bound
+    a, b, bound, kernel = mod.a, mod.b, mod.bound, mod.kernel
     kept = ("_c", "_hidden", "K", "dumps", "overflow", "length", "marked")
     before = [getattr(mod, k) for k in kept]
     wmonitor._wrap_scope(mod._frame)
-    assert all(map(is_wrapper_of, (mod.a, mod.b, mod.square, mod.bound), (a, b, square, bound)))
-    assert (mod.a(), mod.square(3), mod.bound()) == ("a", 9, "method")
+    assert all(map(is_wrapper_of, (mod.a, mod.b, mod.bound), (a, b, bound)))
+    assert (mod.a(), mod.bound()) == ("a", "method")
     assert [getattr(mod, k) for k in kept] == before
     assert [r.name for r in wmonitor._wrapped_functions.values()] == [
-        "a", "b", "square", "bound", "kernel", "run", "run_hidden", "outer"]
-    record = wmonitor._wrapped_functions[id(a)]
-    assert (record.original, record.name, record.wrapper, record.namespace) == (
-        a, "a", mod.a, vars(mod))
+        "a", "b", "bound", "kernel", "run"]
     made = len(wmonitor.wrappers_made)
     wmonitor._wrap_scope(frame=mod._frame)
     wmonitor._wrap_scope(None)
     assert len(wmonitor.wrappers_made) == made == len(wmonitor._wrapped_functions)
-
-
-@pytest.mark.parametrize(("runner", "name"), [("run", "kernel"), ("run_hidden", "_hidden")])
-def test_frame_wrap_rebinds_the_name_in_the_calling_module_only(
-    wmonitor, user_module, runner, name
-):
-    home, other = user_module(SCOPE), user_module(SCOPE)
-    original, imported = getattr(home, name), getattr(other, name)
-    importer = user_module(f"from {other.__name__} import {name}\n\n\n"
-                           f"def use(monitor):\n    return {name}(monitor)\n")
-    getattr(home, runner)(wmonitor)
-    assert is_wrapper_of(getattr(home, name), original)  # private functions too
-    importer.use(wmonitor)
-    assert is_wrapper_of(getattr(importer, name), imported) and getattr(other, name) is imported
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda mod, m: mod.kernel(m),  # the test module does not bind the name
-        lambda mod, m: mod.outer(m),
-        lambda mod, m: m._try_wrap_from_frame(
-            types.SimpleNamespace(f_code=mod.kernel.__code__, f_back=None)),
-        lambda mod, m: (setattr(mod, "renamed", mod.kernel), delattr(mod, "kernel"),
-                        exec("renamed(m)", vars(mod), {"m": m})),
-    ],
-    ids=["unbound-caller", "nested", "no-caller", "renamed"],
-)
-def test_frame_wrap_without_a_binding_changes_nothing(wmonitor, user_module, call):
-    mod = user_module(SCOPE)
-    call(mod, wmonitor)
-    assert wmonitor._wrapped_functions == {} and wmonitor.wrappers_made == []
-
-
-def test_register_holds_the_lock_once_per_function_and_releases_it_on_failure(
-    wmonitor, user_module, ov, monkeypatch
-):
-    mod = user_module(SCOPE)
-    a, other = mod.a, {"alias": mod.a}
-    wmonitor._register_wrap(a, "a", vars(mod))
-    wmonitor._register_wrap(func_obj=a, func_name="alias", namespace=other)
-    assert other == {"alias": a} and wmonitor.lock_held_while_wrapping == [True]
-    wmonitor._make_wrapper = lambda original: 1 / 0
-    with pytest.raises(ZeroDivisionError):
-        wmonitor._register_wrap(mod.b, "b", vars(mod))
-    assert not wmonitor._lock.locked() and len(wmonitor._wrapped_functions) == 1
-    del wmonitor._make_wrapper
-    monkeypatch.setattr(ov, "_WrapRecord", lambda **fields: 1 / 0)
-    with pytest.raises(ZeroDivisionError):
-        wmonitor._register_wrap(mod.b, "b", vars(mod))
-    assert is_wrapper_of(mod.b, mod.b._original) and len(wmonitor._wrapped_functions) == 1
-
-
-def test_unwrap_restores_and_resets_and_logs_what_fails(wmonitor, user_module, records):
-    mod = user_module(SCOPE)
-    a, b, kernel = mod.a, mod.b, mod.kernel
-    wmonitor._wrap_scope(mod._frame)
     wmonitor._heavy_signatures.add(("a", mod.__file__, 1))
     wmonitor._scope_wrapped = True
     mod.b = "rebound by the user"
@@ -256,3 +154,43 @@ def test_unwrap_restores_and_resets_and_logs_what_fails(wmonitor, user_module, r
     assert isinstance(record.args[1], TypeError)
     mod.kernel = kernel
 
+
+@pytest.mark.parametrize("name", ["kernel", "_hidden"])
+def test_frame_wrap_rebinds_the_name_in_the_calling_module_only(wmonitor, user_module, name):
+    home, other = user_module(SCOPE), user_module(SCOPE)
+    original, imported = getattr(home, name), getattr(other, name)
+    importer = user_module(f"from {other.__name__} import {name}\n\n\n"
+                           f"def use(monitor):\n    return {name}(monitor)\n")
+    home.run(wmonitor, name)
+    assert is_wrapper_of(getattr(home, name), original)  # private functions too
+    importer.use(wmonitor)
+    assert is_wrapper_of(getattr(importer, name), imported) and getattr(other, name) is imported
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda mod, m: mod.kernel(m),  # the test module does not bind the name
+        lambda mod, m: m._try_wrap_from_frame(
+            types.SimpleNamespace(f_code=mod.kernel.__code__, f_back=None)),
+    ],
+    ids=["unbound-caller", "no-caller"],
+)
+def test_frame_wrap_without_a_binding_changes_nothing(wmonitor, user_module, call):
+    mod = user_module(SCOPE)
+    call(mod, wmonitor)
+    assert wmonitor._wrapped_functions == {} and wmonitor.wrappers_made == []
+
+
+def test_register_holds_the_lock_once_per_function_and_releases_it_on_failure(
+    wmonitor, user_module
+):
+    mod = user_module(SCOPE)
+    a, other = mod.a, {"alias": mod.a}
+    wmonitor._register_wrap(a, "a", vars(mod))
+    wmonitor._register_wrap(func_obj=a, func_name="alias", namespace=other)
+    assert other == {"alias": a} and wmonitor.lock_held_while_wrapping == [True]
+    wmonitor._make_wrapper = lambda original: 1 / 0
+    with pytest.raises(ZeroDivisionError):
+        wmonitor._register_wrap(mod.b, "b", vars(mod))
+    assert not wmonitor._lock.locked() and len(wmonitor._wrapped_functions) == 1

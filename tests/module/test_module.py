@@ -30,8 +30,6 @@ SIGNATURES = [
      f"api_key: 'Optional[str]', api_url: 'Optional[str]', {CONFIGURATION}) -> 'None'"),
     (native._WrapRecord, "(original: 'Callable[..., Any]', name: 'str', namespace: "
      "'dict[str, Any]', wrapper: 'Callable[..., Any]') -> 'None'"),
-    (native._compute_exclude_prefixes, "() -> 'Tuple[str, ...]'"),
-    (native._OverflowMonitor.__setstate__, "(self, state)"),
     (native._OverflowMonitor._profile_hook,
      "(self, frame: 'Any', event: 'str', arg: 'Any') -> 'None'"),
     (MONITOR._start_pre_warm, "(source_file: 'Optional[str]' = None) -> 'None'"),
@@ -51,15 +49,15 @@ def test_native_functions_look_like_python_functions(function, signature):
     twin = TWINS.get(signature, twin["twin"])
     assert inspect.getfullargspec(function) == inspect.getfullargspec(twin)
     assert not MONITOR._check_user_code(function.__code__.co_filename)
-    assert function.__kwdefaults__ is None
+
+
+def test_surface_and_a_cycle_through_defaults_collected(ov):
     with pytest.raises(TypeError, match="__kwdefaults__ must be set to a dict object"):
-        function.__kwdefaults__ = ()
-    function.__kwdefaults__ = {"extra": 1}
-    assert function.__kwdefaults__ == {"extra": 1}
-    del function.__kwdefaults__
-
-
-def test_cycle_through_defaults_is_collected():
+        ov.overflow.__kwdefaults__ = ()
+    ov.overflow.__kwdefaults__ = {"extra": 1}
+    assert ov.overflow.__kwdefaults__ == {"extra": 1}
+    del ov.overflow.__kwdefaults__
+    assert ov.overflow.__kwdefaults__ is None
     held = object()
     before = sys.getrefcount(held)
     for _ in range(3):
@@ -68,19 +66,10 @@ def test_cycle_through_defaults_is_collected():
     del wrapper
     gc.collect()
     assert sys.getrefcount(held) == before
-
-
-def test_surface(ov):
     assert ov._active_monitor is None and ov.logger.name == "zuvoda.overflow"
     assert ov.logger.handlers == [] and ov.logger.level == 0
     # A name reserved never to resolve: nothing is sent anywhere unless configured.
     assert ov._DEFAULT_API_URL == "https://api.zuvoda.invalid"
-    namespace = {}
-    record = ov._WrapRecord(wrapper=print, namespace=namespace, name="f", original=len)
-    assert (record.original, record.name, record.namespace, record.wrapper) == (
-        len, "f", namespace, print)
-    with pytest.raises(AttributeError):
-        record.other = 1
 
 
 def test_import_needs_no_optional_library_and_one_initialisation(child_environment):
@@ -136,25 +125,21 @@ def frame_of(filename):
 
 
 def test_overflow_stops_the_previous_monitor_builds_starts_and_wraps(ov, entry):
+    assert ov.overflow(_caller_frame=frame_of("<stdin>")).pre_warmed == []  # pseudo file
     previous = ov.overflow(_caller_frame=frame_of("/nowhere/script.py"))
     assert previous.construction == {
         "fast": False, "threshold": 85.0, "check_interval": 0.5, "api_key": None,
         "api_url": None, "gpu_threshold": None, "verbose": True}
-    assert previous.pre_warmed == ["/nowhere/script.py"]
+    assert previous.pre_warmed == ["/nowhere/script.py"] and len(previous.scopes) == 1
     monitor, frame = ov.overflow(fast=1, threshold=70, check_interval=0, verbose=0,
                                  gpu_threshold=60, priority=True), sys._getframe()
-    assert previous._running is False and monitor is ov._active_monitor is entry[1]
+    assert previous._running is False and monitor is ov._active_monitor is entry[2]
     assert monitor._running is True and sys.getprofile() == monitor._profile_hook
     assert monitor.scopes == [frame] and monitor.pre_warmed == [__file__]
     assert monitor.construction == dict(
         previous.construction, fast=True, threshold=70.0, check_interval=0.0,
         gpu_threshold=60.0, verbose=False)
-
-
-@pytest.mark.parametrize("kwargs", [{"priority": "yes"}, {"threshold": "x"}, {"api_key": 5}])
-def test_bad_arguments_change_nothing(ov, entry, kwargs):
-    previous = ov.overflow(_caller_frame=frame_of("<stdin>"))
-    assert previous.pre_warmed == [] and len(previous.scopes) == 1  # pseudo file: no pre-warm
-    with pytest.raises(TypeError):
-        ov.overflow(**kwargs)
-    assert previous._running and entry == [previous] and ov._active_monitor is previous
+    for bad in [{"priority": "yes"}, {"threshold": "x"}, {"api_key": 5}]:
+        with pytest.raises(TypeError):
+            ov.overflow(**bad)  # changes nothing
+    assert monitor._running and len(entry) == 3 and ov._active_monitor is monitor
