@@ -107,55 +107,45 @@ def test_calls_flips_and_restarts_from_many_threads_at_once(
     assert not hasattr(module.square, "_overflow_wrapped")
 
 
-def new_monitor(ov):
-    return ov._OverflowMonitor(False, 85.0, 0.5, None, "http://127.0.0.1:9")
-
-
-class OnDelete:
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
+def OnDelete(action):  # noqa: N802 - an object that runs `action` when it is deleted
+    return type("OnDelete", (), {"__del__": lambda self: action()})()
 
 
 # The module's locks are not re-entrant: a finaliser run while one is held (as a garbage
 # collection would) may ask for the same lock on the same thread.
-def test_registration_reentered_from_a_finaliser_leaves_the_inner_function_unwrapped(ov):
-    watched = new_monitor(ov)
-
+def test_registration_reentered_from_a_finaliser_leaves_the_inner_function_unwrapped(monitor):
     def outer():
         pass
 
     def inner():
         pass
 
-    ns = {"outer": OnDelete(lambda: watched._register_wrap(inner, "inner", ns)), "inner": inner}
-    finishes(lambda: watched._register_wrap(outer, "outer", ns))
-    assert list(watched._wrapped_functions) == [id(outer)] and ns["inner"] is inner
-    watched._register_wrap(inner, "inner", ns)
-    assert list(watched._wrapped_functions) == [id(outer), id(inner)]
+    ns = {"outer": OnDelete(lambda: monitor._register_wrap(inner, "inner", ns)), "inner": inner}
+    finishes(lambda: monitor._register_wrap(outer, "outer", ns))
+    assert list(monitor._wrapped_functions) == [id(outer)] and ns["inner"] is inner
+    monitor._register_wrap(inner, "inner", ns)
+    assert list(monitor._wrapped_functions) == [id(outer), id(inner)]
 
 
 def test_unwrap_reentered_from_a_finaliser_raises_there_and_restores_everything(
-        ov, monkeypatch):
-    watched, unraisable = new_monitor(ov), []
+        monitor, monkeypatch):
+    unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     ns = {"first": lambda: 1, "second": lambda: 2}
     originals = dict(ns)
     for name, function in originals.items():
-        watched._register_wrap(function, name, ns)
-    ns["first"] = OnDelete(watched._unwrap_all)
-    finishes(watched._unwrap_all)
-    assert ns == originals and watched._wrapped_functions == {}
+        monitor._register_wrap(function, name, ns)
+    ns["first"] = OnDelete(monitor._unwrap_all)
+    finishes(monitor._unwrap_all)
+    assert ns == originals and monitor._wrapped_functions == {}
     assert [type(u.exc_value) for u in unraisable] == [RuntimeError]
 
 
 def test_wrapper_called_while_its_client_is_created_on_the_same_thread_runs_locally(
-        ov, monkeypatch, records):
-    watched, calls, inner = new_monitor(ov), [], []
-    watched._overloaded = True
-    wrapper = watched._make_wrapper(lambda x: calls.append(x) or x * 2)
+        monitor, monkeypatch, records):
+    calls, inner = [], []
+    monitor._overloaded = True
+    wrapper = monitor._make_wrapper(lambda x: calls.append(x) or x * 2)
 
     def client(**settings):
         OnDelete(lambda: inner.append(wrapper(5)))  # deleted at once, within the creation
@@ -168,10 +158,11 @@ def test_wrapper_called_while_its_client_is_created_on_the_same_thread_runs_loca
     assert len(warnings) == 1 and "being created on this thread" in warnings[0]
 
 
-def test_hook_and_wrapper_paths_keep_no_reference(ov, module_writer, cloud, monkeypatch):
+def test_hook_and_wrapper_paths_keep_no_reference(
+        ov, monitor, module_writer, cloud, monkeypatch):
     """A reference leaked per event or per call shows in a reference count, even where it
     leaves no object behind."""
-    module, monitor = module_writer(SOURCE), new_monitor(ov)
+    module = module_writer(SOURCE)
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(**dict.fromkeys(
         ("debug", "info", "warning", "error"), lambda *a, **k: None)))
     monitor.__dict__.update(_running=True, _cpu_usage=40.5, _mem_usage=50.5, _gpu_util=1.5,

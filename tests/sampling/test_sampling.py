@@ -101,37 +101,29 @@ def test_resource_loop(ov, monitor, monkeypatch, records, case):
 
 
 NOT_INSTALLED = "pynvml not installed — GPU monitoring disabled"
+UNAVAILABLE = "GPU monitoring unavailable: {}"
 DEVICE = "GPU monitoring active  device={}  gpu_threshold=90%"
 # (count, name or what a call raises, message, GPU available afterwards)
 PROBE_CASES = {
     "missing": (None, None, NOT_INSTALLED, False),
-    "import-error-inside": (1, {"nvmlInit": ImportError("libnvidia-ml.so.1")}, NOT_INSTALLED,
-                            False),
-    "init-fails": (1, {"nvmlInit": RuntimeError("no lib")}, "GPU monitoring unavailable: no lib",
-                   False),
+    "import-error-inside": (1, {"init": ImportError("libnvidia-ml.so.1")}, NOT_INSTALLED, False),
+    "init-fails": (1, {"init": RuntimeError("no lib")}, UNAVAILABLE.format("no lib"), False),
     "no-device": (0, None, "pynvml: no NVIDIA GPUs found — GPU monitoring disabled", False),
     "bytes": (2, "Quadro RTX™".encode(), DEVICE.format("Quadro RTX™"), True),
     "str": (2, "Tesla T4", DEVICE.format("Tesla T4"), True),
     # Once the handle is there the GPU counts as in use, even if naming it fails.
-    "name-fails": (1, {"nvmlDeviceGetName": RuntimeError("unknown")},
-                   "GPU monitoring unavailable: unknown", True),
+    "name-fails": (1, {"name": RuntimeError("unknown")}, UNAVAILABLE.format("unknown"), True),
 }
 
 
 @pytest.mark.parametrize("case", PROBE_CASES.values(), ids=PROBE_CASES)
 def test_gpu_probe(monitor, records, monkeypatch, case):
     count, name, message, available = case
-    handles = []
-    raises = name if isinstance(name, dict) else {}
-
-    def call(function, value):
-        return lambda *args: produce(raises[function]) if function in raises else value(*args)
-
+    handles, raises = [], name if isinstance(name, dict) else {}
     nvml = None if count is None else types.SimpleNamespace(
-        nvmlInit=call("nvmlInit", lambda: None), nvmlDeviceGetCount=call("count", lambda: count),
-        nvmlDeviceGetHandleByIndex=call("nvmlDeviceGetHandleByIndex",
-                                        lambda i: handles.append(i) or f"handle {i}"),
-        nvmlDeviceGetName=call("nvmlDeviceGetName", lambda h: h == "handle 0" and name))
+        nvmlInit=lambda: produce(raises.get("init")), nvmlDeviceGetCount=lambda: count,
+        nvmlDeviceGetHandleByIndex=lambda i: handles.append(i) or f"handle {i}",
+        nvmlDeviceGetName=lambda h: produce(raises.get("name", h == "handle 0" and name)))
     monkeypatch.setitem(sys.modules, "pynvml", nvml)
     monitor.gpu_threshold = 90.0
     assert monitor._init_gpu() is None

@@ -53,12 +53,6 @@ def test_heavy_function_goes_to_the_cloud_and_comes_back(run):
     assert out.count("Offloading compute()") == 1
 
 
-def test_overflow_called_inside_a_function_and_stopped(run):
-    out, _ = run("inside_function.py")
-    assert_in_order(out, ["wrapped: True", "main wrapped: True", "result 42", STOPPED,
-                          "after stop: False"])
-
-
 def test_profiler_running_before_is_restored(run):
     out, err = run("profiled.py", interpreter_args=("-m", "cProfile", "-s", "ncalls"))
     assert "done" in out and "Error" not in err
