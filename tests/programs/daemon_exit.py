@@ -1,6 +1,6 @@
-"""`daemon_exit.py CASE`: a daemon thread of the module's or of the program's is busy when the
-program ends, and the last act leaves a cycle with a slow finaliser, so that every daemon thread
-wakes up while the interpreter finalises: the process must still exit cleanly."""
+# `daemon_exit.py CASE`: a daemon thread of the module's or of the program's is busy when the
+# program ends, and the last act leaves a cycle with a slow finaliser, so that every daemon thread
+# wakes up while the interpreter finalises: the process must still exit cleanly.
 import gc
 import sys
 import threading

@@ -1,6 +1,6 @@
-"""Arbitrary input to every function and method of the module, arbitrary monitor state, and
-libraries (psutil, pynvml, httpx, the cloud client) that answer arbitrarily: each call returns or
-raises an ordinary exception; never SystemError, never a crash."""
+# Arbitrary input to every function and method of the module, arbitrary monitor state, and
+# libraries (psutil, pynvml, httpx, the cloud client) that answer arbitrarily: each call returns
+# or raises an ordinary exception; never SystemError, never a crash.
 
 import contextlib
 import functools
@@ -48,7 +48,8 @@ sys.path.insert(0, _DIRECTORY)
 import bad_input_user as USER  # noqa: E402
 FRAMES = [sys._getframe(), USER.numbers(1).gi_frame]
 LEAF = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=8), st.binary(max_size=4),
+    st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=8), st.binary(
+        max_size=4),
     st.sampled_from([10**400, "<string>", "relative.py", "a\0b", "\udcff", os.__file__, ov,
                      Monitor, USER.square, USER.numbers, len, print, *FRAMES]),
     st.builds(Hostile, st.booleans()))

@@ -64,9 +64,14 @@ def test_calls_flips_and_restarts_from_many_threads_at_once(
     unhandled, errors, done = [], [], threading.Event()
     monkeypatch.setattr(threading, "excepthook", unhandled.append)
 
-    def worker(seed):  # calls, and flips the active monitor between calm and overloaded
+    def worker(seed):  # calls and flips the active monitor; worker 0 also restarts it
         rng = random.Random(seed)
         while not done.is_set():
+            if seed == 0:
+                ov.overflow(check_interval=0.001, verbose=rng.random() < 0.5,
+                            _caller_frame=caller)
+                if rng.random() < 0.5:
+                    ov._active_monitor.stop()
             if (monitor := ov._active_monitor) is not None:
                 monitor._overloaded = rng.random() < 0.7
             x = rng.randrange(-1000, 1000)
@@ -74,20 +79,13 @@ def test_calls_flips_and_restarts_from_many_threads_at_once(
                 errors.append(x)
             with pytest.raises(ValueError, match=f"^{x}$"):
                 module.refuse(x)
-
-    def restarter():
-        rng = random.Random(0)
-        while not done.is_set():
-            ov.overflow(check_interval=0.001, verbose=rng.random() < 0.5, _caller_frame=caller)
-            if rng.random() < 0.5:
-                ov._active_monitor.stop()
-        ov._active_monitor.stop()
+        if seed == 0:
+            ov._active_monitor.stop()
 
     def every_path_taken():
         return cloud.runs >= 5 and sum(r.msg == FALLBACK for r in records()) >= 5
 
-    threads = [threading.Thread(target=worker, args=(s,)) for s in range(1, 5)]
-    threads.append(threading.Thread(target=restarter))
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(5)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)  # many more interleavings
     try:
@@ -158,10 +156,10 @@ def test_wrapper_called_while_its_client_is_created_on_the_same_thread_runs_loca
     assert len(warnings) == 1 and "being created on this thread" in warnings[0]
 
 
+# A reference leaked per event or per call shows in a reference count, even where it leaves no
+# object behind.
 def test_hook_and_wrapper_paths_keep_no_reference(
         ov, monitor, module_writer, cloud, monkeypatch):
-    """A reference leaked per event or per call shows in a reference count, even where it
-    leaves no object behind."""
     module = module_writer(SOURCE)
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(**dict.fromkeys(
         ("debug", "info", "warning", "error"), lambda *a, **k: None)))

@@ -10,8 +10,8 @@ LOST = RuntimeError("GPU is lost")
 A = "CPU=10.0%  Memory=20.0%"
 
 
-class Halt(BaseException):
-    """Outside the Exception hierarchy, like KeyboardInterrupt: the loop must let it through."""
+class Halt(BaseException):  # outside Exception, like KeyboardInterrupt: the loop lets it through
+    pass
 
 
 def produce(value):
@@ -56,10 +56,10 @@ LOOP_CASES = {
 }
 
 
+# _resource_loop runs on this thread, one sample (cpu, mem[, gpu, (used, total)]) per pass; the
+# last one clears `_running`.
 @pytest.mark.parametrize("case", LOOP_CASES.values(), ids=LOOP_CASES)
 def test_resource_loop(ov, monitor, monkeypatch, records, case):
-    """_resource_loop on this thread, one sample (cpu, mem[, gpu, (used, total)]) per pass; the
-    last one clears `_running`."""
     samples, gpu, overloaded, logs, sleeps, figures = case
     script, passes, slept, readings, current = list(samples), [], [], [], []
     ns = types.SimpleNamespace

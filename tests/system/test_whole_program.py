@@ -1,6 +1,5 @@
 """Whole programs from tests/programs/, each run in a fresh interpreter."""
 
-import json
 import subprocess
 import sys
 from pathlib import Path
@@ -58,17 +57,6 @@ def test_profiler_running_before_is_restored(run):
     assert "done" in out and "Error" not in err
     stats = [line for line in out.splitlines() if "(after_stop)" in line]
     assert stats and stats[0].split()[0] == "3"
-
-
-def test_script_is_sent_ahead_and_its_warm_session_reaches_the_client(run, pre_warm_server):
-    pytest.importorskip("httpx")
-    out, _ = run("pre_warm.py", env={"ZUVODA_API_URL": pre_warm_server.url,
-                                     "ZUVODA_API_KEY": "secret"})
-    received = [(m, t, h["Authorization"], json.loads(body))
-                for m, t, h, body in pre_warm_server.requests]
-    assert received == [("POST", "/v1/pre-warm", "Bearer secret",
-                         {"source_code": (PROGRAMS / "pre_warm.py").read_text(), "fast": False})]
-    assert_in_order(out, ["result 2", "warm id sess-42"])
 
 
 def test_real_program_is_unchanged_and_exits_promptly(run):
