@@ -1,35 +1,23 @@
-"""`daemon_exit.py CASE`: a daemon thread of the module's or of the program's is busy when the
-program ends. The last act leaves a cycle with a slow finaliser, so every daemon thread wakes up
-while the interpreter finalises; the process must still exit cleanly. Helpers are private so
-that overflow() leaves them unwrapped."""
+# `daemon_exit.py CASE`: a daemon thread of the module's or of the program's is busy when the
+# program ends, and the last act leaves a cycle with a slow finaliser, so that every daemon thread
+# wakes up while the interpreter finalises: the process must still exit cleanly.
 import gc
 import sys
 import threading
 import time
 import types
 
+import scripted
+
 CASE = sys.argv[1]
 
 
-def _measuring(interval=None):
-    if interval and CASE == "failure-pause":
-        raise RuntimeError("sensor gone")
-    time.sleep(interval or 0)
-    return 10.0
-
-
-def _waiting_forever(*args, **kwargs):
+def _waiting_forever(*args, **kwargs):  # private, as every helper here: left unwrapped
     while True:
         time.sleep(0.01)
 
 
-class _Cloud:
-    def __init__(self, **settings):
-        pass
-
-    def __enter__(self):
-        return self
-
+class _Cloud(scripted.VazoVez):
     def __exit__(self, *exc_info):
         pass
 
@@ -44,11 +32,11 @@ class _SlowFinaliser:
         sleep(0.5)
 
 
-sys.modules["psutil"] = types.SimpleNamespace(
-    cpu_percent=_measuring, virtual_memory=lambda: types.SimpleNamespace(percent=20.0))
-sys.modules["pynvml"] = None
+scripted.install(cloud=False)
 sys.modules["httpx"] = types.SimpleNamespace(post=_waiting_forever)
 sys.modules["zuvoda.client"] = types.SimpleNamespace(VazoVez=_Cloud)
+if CASE == "failure-pause":
+    scripted.set_load("no sensor")  # every pass fails, then pauses
 from zuvoda.overflow import overflow  # noqa: E402
 
 

@@ -44,20 +44,15 @@ def cloud(monkeypatch):
     """A client running calls in-process; every `fail_every`-th run fails first."""
     state = types.SimpleNamespace(runs=0, fail_every=0)
 
-    class VazoVez:
-        def __init__(self, **settings):
-            pass
+    def run(func, *args, **kwargs):
+        state.runs += 1
+        if state.fail_every and state.runs % state.fail_every == 0:
+            raise RuntimeError("scripted cloud failure")
+        return func(*args, **kwargs)
 
-        def __enter__(self):
-            return self
-
-        def run(self, func, *args, **kwargs):
-            state.runs += 1
-            if state.fail_every and state.runs % state.fail_every == 0:
-                raise RuntimeError("scripted cloud failure")
-            return func(*args, **kwargs)
-
-    monkeypatch.setitem(sys.modules, "zuvoda.client", types.SimpleNamespace(VazoVez=VazoVez))
+    client = types.SimpleNamespace(__enter__=lambda: client, run=run)
+    monkeypatch.setitem(sys.modules, "zuvoda.client", types.SimpleNamespace(
+        VazoVez=lambda **settings: client))
     return state
 
 
@@ -69,39 +64,35 @@ def test_calls_flips_and_restarts_from_many_threads_at_once(
     unhandled, errors, done = [], [], threading.Event()
     monkeypatch.setattr(threading, "excepthook", unhandled.append)
 
-    def worker(seed):
+    def worker(seed):  # calls and flips the active monitor; worker 0 also restarts it
         rng = random.Random(seed)
         while not done.is_set():
+            if seed == 0:
+                ov.overflow(check_interval=0.001, verbose=rng.random() < 0.5,
+                            _caller_frame=caller)
+                if rng.random() < 0.5:
+                    ov._active_monitor.stop()
+            if (monitor := ov._active_monitor) is not None:
+                monitor._overloaded = rng.random() < 0.7
             x = rng.randrange(-1000, 1000)
             if module.square(x) != x * x:
                 errors.append(x)
             with pytest.raises(ValueError, match=f"^{x}$"):
                 module.refuse(x)
+        if seed == 0:
+            ov._active_monitor.stop()
 
-    def flipper():
-        rng = random.Random(1)
-        while not done.is_set():
-            if (monitor := ov._active_monitor) is not None:
-                monitor._overloaded = rng.random() < 0.7
+    def every_path_taken():
+        return cloud.runs >= 5 and sum(r.msg == FALLBACK for r in records()) >= 5
 
-    def restarter():
-        rng = random.Random(2)
-        while not done.is_set():
-            ov.overflow(check_interval=0.001, verbose=rng.random() < 0.5, _caller_frame=caller)
-            if rng.random() < 0.5:
-                ov._active_monitor.stop()
-        ov._active_monitor.stop()
-
-    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
-    threads += [threading.Thread(target=flipper), threading.Thread(target=restarter)]
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(5)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)  # many more interleavings
     try:
         for thread in threads:
             thread.start()
-        # Each path taken a few times, waited for without a clock: at most 60 s.
-        for _ in range(6000):
-            if cloud.runs >= 5 and sum(r.msg == FALLBACK for r in records()) >= 5:
+        for _ in range(6000):  # waited for without a clock: at most 60 s
+            if every_path_taken():
                 break
             done.wait(0.01)
     finally:
@@ -110,82 +101,66 @@ def test_calls_flips_and_restarts_from_many_threads_at_once(
     for thread in threads + [t for t in threading.enumerate() if t.name == "zuvoda-overflow"]:
         thread.join(20)
         assert not thread.is_alive()
-    assert (errors, unhandled) == ([], [])
-    assert cloud.runs >= 5 and sum(r.msg == FALLBACK for r in records()) >= 5
+    assert (errors, unhandled) == ([], []) and every_path_taken()
     assert not hasattr(module.square, "_overflow_wrapped")
 
 
-def new_monitor(ov):
-    return ov._OverflowMonitor(False, 85.0, 0.5, None, "http://127.0.0.1:9")
-
-
-class OnDelete:
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
+def OnDelete(action):  # noqa: N802 - an object that runs `action` when it is deleted
+    return type("OnDelete", (), {"__del__": lambda self: action()})()
 
 
 # The module's locks are not re-entrant: a finaliser run while one is held (as a garbage
 # collection would) may ask for the same lock on the same thread.
-def test_registration_reentered_from_a_finaliser_leaves_the_inner_function_unwrapped(ov):
-    watched = new_monitor(ov)
-
+def test_registration_reentered_from_a_finaliser_leaves_the_inner_function_unwrapped(monitor):
     def outer():
         pass
 
     def inner():
         pass
 
-    ns = {"outer": OnDelete(lambda: watched._register_wrap(inner, "inner", ns)), "inner": inner}
-    finishes(lambda: watched._register_wrap(outer, "outer", ns))
-    assert list(watched._wrapped_functions) == [id(outer)] and ns["inner"] is inner
-    watched._register_wrap(inner, "inner", ns)
-    assert list(watched._wrapped_functions) == [id(outer), id(inner)]
+    ns = {"outer": OnDelete(lambda: monitor._register_wrap(inner, "inner", ns)), "inner": inner}
+    finishes(lambda: monitor._register_wrap(outer, "outer", ns))
+    assert list(monitor._wrapped_functions) == [id(outer)] and ns["inner"] is inner
+    monitor._register_wrap(inner, "inner", ns)
+    assert list(monitor._wrapped_functions) == [id(outer), id(inner)]
 
 
 def test_unwrap_reentered_from_a_finaliser_raises_there_and_restores_everything(
-        ov, monkeypatch):
-    watched, unraisable = new_monitor(ov), []
+        monitor, monkeypatch):
+    unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     ns = {"first": lambda: 1, "second": lambda: 2}
     originals = dict(ns)
     for name, function in originals.items():
-        watched._register_wrap(function, name, ns)
-    ns["first"] = OnDelete(watched._unwrap_all)
-    finishes(watched._unwrap_all)
-    assert ns == originals and watched._wrapped_functions == {}
+        monitor._register_wrap(function, name, ns)
+    ns["first"] = OnDelete(monitor._unwrap_all)
+    finishes(monitor._unwrap_all)
+    assert ns == originals and monitor._wrapped_functions == {}
     assert [type(u.exc_value) for u in unraisable] == [RuntimeError]
 
 
 def test_wrapper_called_while_its_client_is_created_on_the_same_thread_runs_locally(
-        ov, monkeypatch, records):
-    watched, calls, inner = new_monitor(ov), [], []
-    watched._overloaded = True
-    wrapper = watched._make_wrapper(lambda x: calls.append(x) or x * 2)
+        monitor, monkeypatch, records):
+    calls, inner = [], []
+    monitor._overloaded = True
+    wrapper = monitor._make_wrapper(lambda x: calls.append(x) or x * 2)
 
-    class VazoVez:
-        def __init__(self, **settings):
-            OnDelete(lambda: inner.append(wrapper(5)))
+    def client(**settings):
+        OnDelete(lambda: inner.append(wrapper(5)))  # deleted at once, within the creation
+        return types.SimpleNamespace(__enter__=lambda: None, run=lambda f, x: ("cloud", f(x)))
 
-        def __enter__(self):
-            return self
-
-        def run(self, func, *args, **kwargs):
-            return "cloud", func(*args, **kwargs)
-
-    monkeypatch.setitem(sys.modules, "zuvoda.client", types.SimpleNamespace(VazoVez=VazoVez))
+    monkeypatch.setitem(sys.modules, "zuvoda.client", types.SimpleNamespace(VazoVez=client))
     assert finishes(lambda: wrapper(3)) == ("cloud", 6)
     assert (inner, calls) == ([10], [5, 3])
     warnings = [r.getMessage() for r in records() if r.levelname == "WARNING"]
     assert len(warnings) == 1 and "being created on this thread" in warnings[0]
 
 
-def test_hook_and_wrapper_paths_keep_no_reference(ov, module_writer, cloud, monkeypatch):
-    """A reference leaked per event or per call shows in a reference count, even where it
-    leaves no object behind."""
-    module, monitor = module_writer(SOURCE), new_monitor(ov)
+# A reference leaked per event or per call shows in a reference count, even where it leaves no
+# object behind.
+def test_hook_and_wrapper_paths_keep_no_reference(
+        ov, monitor, module_writer, cloud, monkeypatch):
+    module = module_writer(SOURCE)
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(**dict.fromkeys(
         ("debug", "info", "warning", "error"), lambda *a, **k: None)))
     monitor.__dict__.update(_running=True, _cpu_usage=40.5, _mem_usage=50.5, _gpu_util=1.5,

@@ -25,9 +25,9 @@ class VazoVez:
         return func(*args, **kwargs)
 
 
+# psutil answers with LOAD (memory 20%), there is no GPU, and with `cloud` zuvoda.client is the
+# recording client.
 def install(cloud=True):
-    """psutil answers with LOAD (memory 20%), there is no GPU, and with `cloud` zuvoda.client
-    is the recording client."""
     sys.modules["psutil"] = types.SimpleNamespace(
         cpu_percent=lambda interval=None: time.sleep(interval or 0) or LOAD["cpu"],
         virtual_memory=lambda: types.SimpleNamespace(percent=20.0))

@@ -1,6 +1,5 @@
 """Whole programs from tests/programs/, each run in a fresh interpreter."""
 
-import json
 import subprocess
 import sys
 from pathlib import Path
@@ -14,18 +13,14 @@ STOPPED = "INFO Overflow monitor stopped."
 
 @pytest.fixture
 def run(tmp_path, child_environment):
-    def run(name, *args, env=(), interpreter_args=(), wait=True):
-        command = [sys.executable, *interpreter_args, str(PROGRAMS / name), *args]
-        environment = {**child_environment(Path(__file__).parent), "PYTHONUNBUFFERED": "1",
-                       **dict(env)}
-        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   stdin=subprocess.DEVNULL, text=True, cwd=tmp_path,
-                                   env=environment)
-        if not wait:
-            return process
-        out, err = process.communicate(timeout=120)
-        assert process.returncode == 0, err
-        return out, err
+    def run(name, *args, env=(), interpreter_args=()):
+        environment = child_environment(Path(__file__).parent) | {"PYTHONUNBUFFERED": "1"}
+        done = subprocess.run(
+            [sys.executable, *interpreter_args, str(PROGRAMS / name), *args], text=True,
+            capture_output=True, stdin=subprocess.DEVNULL, cwd=tmp_path,
+            env=environment | dict(env), timeout=120)
+        assert done.returncode == 0, done.stderr
+        return done.stdout, done.stderr
 
     return run
 
@@ -57,20 +52,6 @@ def test_heavy_function_goes_to_the_cloud_and_comes_back(run):
     assert out.count("Offloading compute()") == 1
 
 
-def test_overflow_called_inside_a_function_and_stopped(run):
-    out, _ = run("inside_function.py")
-    assert_in_order(out, ["wrapped: True", "main wrapped: True", "result 42", STOPPED,
-                          "after stop: False"])
-
-
-def test_second_call_stops_the_first_monitor(run):
-    out, _ = run("second_call.py")
-    assert_in_order(out, [STARTED.format(50), STOPPED, STARTED.format(60),
-                          "first running: False second running: True", "active is second: True",
-                          STOPPED])
-    assert out.splitlines().count(STOPPED) == 2
-
-
 def test_profiler_running_before_is_restored(run):
     out, err = run("profiled.py", interpreter_args=("-m", "cProfile", "-s", "ncalls"))
     assert "done" in out and "Error" not in err
@@ -78,28 +59,9 @@ def test_profiler_running_before_is_restored(run):
     assert stats and stats[0].split()[0] == "3"
 
 
-def test_script_is_sent_ahead_and_its_warm_session_reaches_the_client(run, pre_warm_server):
-    pytest.importorskip("httpx")
-    out, _ = run("pre_warm.py", env={"ZUVODA_API_URL": pre_warm_server.url,
-                                     "ZUVODA_API_KEY": "secret"})
-    received = [(m, t, h["Authorization"], json.loads(body))
-                for m, t, h, body in pre_warm_server.requests]
-    assert received == [("POST", "/v1/pre-warm", "Bearer secret",
-                         {"source_code": (PROGRAMS / "pre_warm.py").read_text(), "fast": False})]
-    assert_in_order(out, ["result 2", "warm id sess-42"])
-
-
 def test_real_program_is_unchanged_and_exits_promptly(run):
     assert run("real_work.py", env={"WITH_OVERFLOW": "1"}) == run("real_work.py")
     assert run("real_work.py")[1] == ""
-
-
-def test_exit_during_sampling_never_crashes(run):
-    # The window is a few milliseconds wide: many short runs make hitting it likely.
-    for _ in range(8):
-        for process in [run("exit_during_sampling.py", wait=False) for _ in range(5)]:
-            out, err = process.communicate(timeout=60)
-            assert (process.returncode, out) == (0, "done\n"), err
 
 
 @pytest.mark.parametrize("case", ["sampling-measuring", "failure-pause", "pre-warm",
