@@ -1,3 +1,4 @@
+import ctypes
 import json
 import sys
 import threading
@@ -121,11 +122,26 @@ def test_heavy_rule_compares_entry_figures_with_thresholds(wmonitor, mod, entry,
     assert wmonitor._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
 
 
+def entry_table(entry):
+    """(kind, [(key id, value id)]) of a dict's entry table, read where CPython 3.11 keeps them
+    and the module writes entries' values (Include/internal/pycore_dict.h)."""
+    pointer = ctypes.c_void_p.from_address
+    keys = pointer(id(entry) + 4 * ctypes.sizeof(ctypes.c_void_p)).value  # ma_keys
+    log2_index_bytes = ctypes.c_uint8.from_address(keys + 9).value
+    used = ctypes.c_ssize_t.from_address(keys + 24).value  # dk_nentries
+    slots = keys + 32 + (1 << log2_index_bytes)
+    return ctypes.c_uint8.from_address(keys + 10).value, [
+        (pointer(slots + 16 * i).value, pointer(slots + 16 * i + 8).value) for i in range(used)]
+
+
 def test_call_entries_hold_identity_and_figures_of_the_moment(wmonitor):
     code = compile("def f():\n    pass\n", "relative/mod.py", "exec").co_consts[0]
     wmonitor.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
     wmonitor._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
     [entry] = wmonitor._call_stack
+    # As big as a dict literal of the same keys, and laid out where the module writes values.
+    assert sys.getsizeof(entry) == sys.getsizeof(dict.fromkeys(entry))
+    assert entry_table(entry) == (1, [(id(k), id(v)) for k, v in entry.items()])  # str keys
     assert list(entry.items()) == [("name", "f"), ("filename", "relative/mod.py"), ("lineno", 1),
                                    ("start_cpu", 40.0), ("start_mem", 50.0), ("start_gpu", 12.5),
                                    ("start_gpu_mem", 7.0)]

@@ -7,8 +7,9 @@ import os
 import sys
 import time
 
+import e2e_sibling
 import scripted
-from e2e_sibling import heavy_there  # noqa: F401 (called from STATEMENTS)
+from e2e_sibling import heavy_there, rare  # noqa: F401 (called from STATEMENTS)
 
 scripted.install(cloud=False)
 logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
@@ -25,11 +26,26 @@ class Point:
     y: int
 
 
+class Tally:
+    count = 0
+
+    def __init__(self, step): self.step = step
+    def total(self, n): return self.step * len([i for i in range(n) if i % 3])
+
+
+def make_scaler(k): return lambda n: k * n + 7
+
+
+total, scaled, BOX = Tally(5).total, make_scaler(4), Tally(1)
+
+
 def compute(values, scale=1): return sum(v * v for v in values) * scale
 def helper(x): return x * 2
 def heavy(n): return helper(n) + sum(range(n))
 def fib(n): return n if n < 2 else fib(n - 1) + fib(n - 2)
 def norm(p): return p.x**2 + p.y**2
+def both_ways(n): return e2e_sibling.rare(n) + rare(n)
+def tally(box): box.count += 1
 def add_item(items, x): return items.append(x) or len(items)
 def skip(iterator, n): return [next(iterator) for _ in range(n)]
 def hit(): SETTINGS["hits"] += 1

@@ -14,9 +14,13 @@ OUTCOMES = {
     "sibling module calling its helper": ("print(heavy_there(300))", ["9946"] * 2, False),
     "recursion": ("print(fib(15))", ["610"] * 2, False),
     "dataclass argument": ("print(norm(Point(3, 4)))", ["25"] * 2, False),
+    "method of a user class": ("print(total(300))", ["1000"] * 2, False),
+    "closure": ("print(scaled(300))", ["1207"] * 2, False),
+    "imported by name, used through its module": ("print(both_ways(300))", ["19890"] * 2, False),
     "prints": ("print(shout(3))", ["remote says 3", "6"] * 2, False),
     "list append": ("print(add_item(ITEMS, 2), ITEMS)", ["2 [1, 2]", "3 [1, 2, 2]"], True),
     "iterator": ("skip(NUMBERS, 3); print(next(NUMBERS))", ["3", "7"], True),
+    "attribute": ("tally(BOX); print(BOX.count)", ["1", "2"], True),
     "module dict": ("hit(); print(SETTINGS)", ["{'hits': 1}", "{'hits': 2}"], True),
     "global rebinding": ("raise_level(); print(LEVEL)", ["1", "2"], True),
 }
