@@ -144,7 +144,8 @@ def run_suite(repo: Path, python: str) -> str:
         return "TIMEOUT"
     if done.returncode == 0:
         return "NOT CAUGHT"
-    failed = re.search(r"^(?:FAILED|ERROR) (\S+)", done.stdout, re.MULTILINE)
+    # Test ids may hold spaces; pytest ends the id with " - " and the message.
+    failed = re.search(r"^(?:FAILED|ERROR) (.+?)(?: - |$)", done.stdout, re.MULTILINE)
     return failed.group(1) if failed else f"exit {done.returncode}"
 
 
