@@ -387,18 +387,24 @@ def _read_outcome(
     response: httpx.Response, name: str
 ) -> tuple[dict[str, str], bytes, bytearray]:
     """What the call wrote ({"stdout": ..., "stderr": ...}, or empty) and the final frame of a
-    run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON."""
+    run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON. The
+    answer is read to its end, so that its connection serves the next call."""
     output: dict[str, str] = {}
+    final: tuple[bytes, bytearray] | None = None
     try:
         for kind, body in protocol.read_frames(response.iter_raw()):
             if kind == protocol.OUTPUT:
                 output = json.loads(body)
             elif kind != protocol.HEARTBEAT:
-                return output, kind, body
+                final = kind, body
     except (protocol.FrameError, ValueError) as exc:
         message = f"the answer for {name} is garbled ({exc}); it may have run"
         raise ConnectionLostError(message) from exc
-    raise ConnectionLostError(f"the service ended its answer before {name} ended; it may have run")
+    if final is None:
+        raise ConnectionLostError(
+            f"the service ended its answer before {name} ended; it may have run"
+        )
+    return output, *final
 
 
 def _error_from(status: int | None, body: bytes | bytearray, name: str) -> ServiceError:
@@ -568,30 +574,9 @@ def _load_result(data: bytearray, sent: list[Any]) -> Any:
     entries = b"".join(
         b"J" + index.to_bytes(4, "little", signed=True) + b"Q\x940" for index in range(len(sent))
     )
-    unpickler = _ResultUnpickler(_Concatenated(b"\x80\x05" + entries + b"N.", data), sent)
+    unpickler = _ResultUnpickler(io.BytesIO(b"".join((b"\x80\x05", entries, b"N.", data))), sent)
     unpickler.load()
     return unpickler.load()
-
-
-class _Concatenated(io.RawIOBase):
-    """Reads two buffers as one stream, without joining them."""
-
-    def __init__(self, *parts: bytes | bytearray) -> None:
-        super().__init__()
-        self._parts = [memoryview(part) for part in parts]
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        while self._parts and not self._parts[0]:
-            self._parts.pop(0)
-        if not self._parts:
-            return 0
-        size = min(len(buffer), len(self._parts[0]))
-        buffer[:size] = self._parts[0][:size]
-        self._parts[0] = self._parts[0][size:]
-        return size
 
 
 @functools.cache
