@@ -13,51 +13,20 @@ Run it with the package importable (installed, or PYTHONPATH=src). Linux only (S
 from __future__ import annotations
 
 import argparse
-import contextlib
-import os
-import secrets
 import signal
-import socket
 import statistics
-import subprocess
-import sys
 import threading
 import time
-from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 
 import httpx
 import psutil
 
+from local_service import local_service
+
 from zuvoda.client import CallTimeoutError, VazoVez
 
 MB = 1000 * 1000
-
-
-@contextlib.contextmanager
-def local_service(*options: str) -> Iterator[tuple[str, str, subprocess.Popen[bytes]]]:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    key = secrets.token_urlsafe(16)
-    url = f"http://127.0.0.1:{port}"
-    env = {**os.environ, "ZUVODA_API_KEY": key, "ZUVODA_LOG_LEVEL": "warning"}
-    command = [sys.executable, "-m", "zuvoda.service", "--port", str(port), *options]
-    process = subprocess.Popen(command, env=env)
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            with contextlib.suppress(httpx.TransportError):
-                if httpx.get(f"{url}/v1/health", timeout=1).status_code == 200:
-                    break
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit("the service did not start")
-            time.sleep(0.05)
-        yield url, key, process
-    finally:
-        process.send_signal(signal.SIGCONT)
-        process.terminate()
-        process.wait(timeout=15)
 
 
 def percentile(values: list[float], fraction: float) -> float:

@@ -12,46 +12,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import secrets
-import socket
 import statistics
-import subprocess
-import sys
 import time
-from collections.abc import Iterator
 
-import httpx
+from local_service import local_service
 
 from zuvoda.client import VazoVez
 
 
 def add_one(x: int, blob: bytes = b"") -> int:
     return x + 1 + len(blob)
-
-
-@contextlib.contextmanager
-def local_service(workers: int) -> Iterator[tuple[str, str]]:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    key = secrets.token_urlsafe(16)
-    url = f"http://127.0.0.1:{port}"
-    env = {**os.environ, "ZUVODA_API_KEY": key, "ZUVODA_LOG_LEVEL": "warning"}
-    command = [sys.executable, "-m", "zuvoda.service", "--port", str(port)]
-    process = subprocess.Popen([*command, "--workers", str(workers)], env=env)
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            with contextlib.suppress(httpx.TransportError):
-                if httpx.get(f"{url}/v1/health", timeout=1).status_code == 200:
-                    break
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit("the service did not start")
-            time.sleep(0.05)
-        yield url, key
-    finally:
-        process.terminate()
-        process.wait(timeout=15)
 
 
 def measure(client: VazoVez, calls: int, blob: bytes, resend: bool) -> list[float]:
@@ -93,7 +63,7 @@ def main() -> None:
         if args.api_url:
             url, key = args.api_url, args.api_key
         else:
-            url, key = stack.enter_context(local_service(args.workers))
+            url, key, _ = stack.enter_context(local_service("--workers", str(args.workers)))
         with VazoVez(api_key=key, api_url=url) as client:
             print(f"round trip of add_one via {url}, {args.calls} calls each")
             for size in args.payload_bytes:
