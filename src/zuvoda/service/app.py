@@ -150,20 +150,19 @@ def require_content_type(request: Request, expected: str) -> None:
         )
 
 
-def split_pickles(data: bytes, most: int) -> list[bytes] | None:
-    """``data`` cut into the well-formed pickles it consists of, checked without unpickling
-    them; None if it is not one to ``most`` whole pickles and nothing else."""
+def pickle_ends(data: bytes, most: int) -> list[int] | None:
+    """Where each of the well-formed pickles ``data`` consists of ends, checked without
+    unpickling them; None if it is not one to ``most`` whole pickles and nothing else."""
     stream = io.BytesIO(data)
-    parts = []
-    while stream.tell() < len(data) and len(parts) < most:
-        start = stream.tell()
+    ends: list[int] = []
+    while stream.tell() < len(data) and len(ends) < most:
         try:
             for _ in pickletools.genops(stream):  # stops right after the STOP opcode
                 pass
         except (ValueError, EOFError):
             return None
-        parts.append(data[start : stream.tell()])
-    return parts if parts and stream.tell() == len(data) else None
+        ends.append(stream.tell())
+    return ends if ends and stream.tell() == len(data) else None
 
 
 class FunctionStore:
@@ -292,12 +291,12 @@ class Service:
         body = await self.read_body(request, self.config.max_body_bytes, "--max-body-bytes")
         # A large body's opcodes are walked off the event loop; a small one's cost less than that.
         if len(body) > _INLINE_CHECK_BYTES:
-            parts = await asyncio.to_thread(split_pickles, body, 2)
+            ends = await asyncio.to_thread(pickle_ends, body, 2)
         else:
-            parts = split_pickles(body, 2)
-        if parts is None:
+            ends = pickle_ends(body, 2)
+        if ends is None:
             raise Refusal(400, "malformed_body", "body is not a pickled call")
-        payload = self._with_function(digest, parts)
+        payload = self._with_function(digest, body, ends)
         headers = {}
         if session_id is not None:
             if session_id in self.sessions:
@@ -354,20 +353,20 @@ class Service:
         failed = self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
         return output, failed
 
-    def _with_function(self, digest: str, parts: list[bytes]) -> bytes:
-        """The function's pickle and then the arguments', the function taken from the store
-        when the request carries the arguments alone."""
-        if len(parts) == 2:
-            function, arguments = parts
+    def _with_function(self, digest: str, body: bytes, ends: list[int]) -> bytes:
+        """The function's pickle and then the arguments': the body itself when it carries both,
+        else the function from the store followed by the body."""
+        if len(ends) == 2:
+            function = body[: ends[0]]
             if hashlib.sha256(function).hexdigest() != digest:
                 raise Refusal(400, "malformed_body", "the function does not match its digest")
             self.functions.put(digest, function)
             self.calls["function_received"] += 1
-            return function + arguments
+            return body
         function = self.functions.get(digest)
         if function is None:
             raise Refusal(409, "unknown_function", "send the function with the call again")
-        return function + parts[0]
+        return function + body
 
     def _failed(
         self, request: Request, status: int, code: str, message: str, **extra: Any
