@@ -100,26 +100,26 @@ FAULTS = {
         "a function stored under a digest that is not its own",
     ),
     "client-500-mapping": (
-        "src/zuvoda/client.py", "elif 400 <= status < 500:", "elif 400 <= status <= 500:",
+        "src/zuvoda/client/errors.py", "elif 400 <= status < 500:", "elif 400 <= status <= 500:",
         "a 500 answer taken for a refusal",
     ),
     "client-unwrap": (
-        "src/zuvoda/client.py",
+        "src/zuvoda/client/pickling.py",
         'if getattr(obj, "_overflow_wrapped", False) is True:',
         'if getattr(obj, "_overflow_wrapped", False) is False:',
         "wrappers travel by reference",
     ),
     "client-local-only-forgotten": (
-        "src/zuvoda/client.py", "                self._local_only.add(code)\n",
+        "src/zuvoda/client/vazovez.py", "                self._local_only.add(code)\n",
         "                pass\n",
         "a function found changing state is sent again",
     ),
     "client-output-dropped": (
-        "src/zuvoda/client.py", "        _write_output(output)\n", "",
+        "src/zuvoda/client/vazovez.py", "        _write_output(output)\n", "",
         "what a call printed remotely is lost",
     ),
     "client-digest-forgotten": (
-        "src/zuvoda/client.py", "        self._remember(digest)\n", "",
+        "src/zuvoda/client/vazovez.py", "        self._remember(digest)\n", "",
         "a function's bytes sent with every call",
     ),
     "worker-change-unseen": (

@@ -19,7 +19,9 @@ import zuvoda.overflow
 from zuvoda import protocol
 from zuvoda.client import (AuthenticationError, ChangedStateError,
                            RemoteExecutionError, RequestRejectedError, ServiceError,
-                           ServiceUnavailableError, _error_from, _load_result, _pickle_call)
+                           ServiceUnavailableError)
+from zuvoda.client.errors import _error_from
+from zuvoda.client.pickling import _load_result, _pickle_call
 
 pytestmark = pytest.mark.timeout(120)
 

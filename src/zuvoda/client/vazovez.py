@@ -1,141 +1,33 @@
-"""Client that runs Python calls on a zuvoda execution service.
-
-    with VazoVez(api_url="http://127.0.0.1:8750", api_key="...") as client:
-        result = client.run(simulate, grid, steps=100)
-
-Calls travel as cloudpickle payloads. Functions and classes of the running script, and of the
-user's own modules beside it (decided by the rule the monitor uses for user code: a module whose
-file lies outside Python's and the installed packages' directories), are sent by value, since the
-service could not import them by name. A wrapper that ``zuvoda.overflow`` put in place of a
-function travels as that function. A function's bytes are sent once; later calls send only its
-digest and their arguments.
-"""
+"""``VazoVez``: the connection to a zuvoda execution service, and one call's exchange over it."""
 
 from __future__ import annotations
 
-import functools
 import hashlib
-import io
 import json
-import operator
 import os
-import pickle
 import socket
 import ssl
 import sys
 import time
-import types
 from types import TracebackType
 from typing import Any, Self
 
-import cloudpickle
 import httpx
 
-# Not part of cloudpickle's public names, but its own reducers for what it sends by value: using
-# them keeps by-value pickling for the user's modules local to this client's pickler.
-from cloudpickle.cloudpickle import _dynamic_class_reduce, dynamic_subimport
-
-from zuvoda import __version__
-from zuvoda import protocol
-
-__all__ = [
-    "AuthenticationError",
-    "CallTimeoutError",
-    "CallTooLargeError",
-    "ChangedStateError",
-    "ConnectionLostError",
-    "NotConfiguredError",
-    "RemoteExecutionError",
-    "RequestRejectedError",
-    "SerializationError",
-    "ServiceError",
-    "ServiceUnavailableError",
-    "VazoVez",
-    "ZuvodaClientError",
-]
-
-
-class ZuvodaClientError(Exception):
-    """Base of every error the client raises."""
-
-
-class SerializationError(ZuvodaClientError):
-    """The call could not be pickled here, or its result could not be unpickled here."""
-
-
-class CallTooLargeError(SerializationError):
-    """The pickled call grew past the service's body limit; it was not sent."""
-
-
-class NotConfiguredError(ZuvodaClientError):
-    """The client has no API key, so it cannot open; nothing was sent."""
-
-
-class ServiceUnavailableError(ZuvodaClientError, ConnectionError):
-    """The service could not be reached; the call was not sent, so it did not run."""
-
-
-class ConnectionLostError(ZuvodaClientError, ConnectionError):
-    """The connection broke after the call was sent; it may have run."""
-
-
-class CallTimeoutError(ZuvodaClientError, TimeoutError):
-    """The service stopped answering for longer than the client's silence timeout; the call may
-    still be running there."""
-
-
-class ServiceError(ZuvodaClientError):
-    """The service answered with an error.
-
-    ``status`` is the HTTP status and ``code`` the service's error code. When the failure
-    happened in a worker, ``remote_type``, ``remote_message`` and ``remote_traceback`` describe
-    the exception raised there.
-    """
-
-    def __init__(
-        self,
-        message: str,
-        *,
-        status: int,
-        code: str,
-        remote_type: str | None = None,
-        remote_message: str | None = None,
-        remote_traceback: str | None = None,
-    ) -> None:
-        super().__init__(message)
-        self.status = status
-        self.code = code
-        self.remote_type = remote_type
-        self.remote_message = remote_message
-        self.remote_traceback = remote_traceback
-
-    def __str__(self) -> str:
-        text = super().__str__()
-        if self.remote_traceback:
-            text += f"\n\nRemote traceback:\n{self.remote_traceback.rstrip()}"
-        return text
-
-
-class RequestRejectedError(ServiceError):
-    """The service refused the request before running anything (HTTP 4xx)."""
-
-
-class AuthenticationError(RequestRejectedError):
-    """The API key was missing or wrong (HTTP 401)."""
-
-
-class RemoteExecutionError(ServiceError):
-    """The call ran remotely and failed: it raised, its result could not be pickled or was too
-    large, the worker running it died, or it changed state the caller holds (``code`` is
-    "remote_exception", "result_not_serializable", "result_too_large", "worker_lost" or
-    "changed_state")."""
-
-
-class ChangedStateError(RemoteExecutionError):
-    """The call changed its arguments or its module's state remotely, where the caller would
-    never see the change: it must run locally. The client remembers the function and raises this
-    at once for its later calls."""
-
+from zuvoda import __version__, protocol
+from zuvoda.client.errors import (
+    AuthenticationError,
+    CallTimeoutError,
+    ChangedStateError,
+    ConnectionLostError,
+    NotConfiguredError,
+    RequestRejectedError,
+    SerializationError,
+    ServiceUnavailableError,
+    ZuvodaClientError,
+    _error_from,
+)
+from zuvoda.client.pickling import _code_digest, _load_result, _pickle_call
 
 _DEFAULT_SILENCE_TIMEOUT_S = 30.0
 # Idle pooled connections to a service that vanished are found out, and dropped, by the kernel.
@@ -407,207 +299,9 @@ def _read_outcome(
     return output, *final
 
 
-def _error_from(status: int | None, body: bytes | bytearray, name: str) -> ServiceError:
-    """The error answered with HTTP ``status``, or carried by an error frame (``status`` None),
-    whose JSON holds the status the failure would have had."""
-    try:
-        answer = json.loads(body)
-        if status is None:
-            status = int(answer["status"])
-        error = answer["error"]
-        code, message = str(error["code"]), str(error["message"])
-        remote = error.get("remote") or {}
-    except (ValueError, KeyError, TypeError, AttributeError):
-        answered = "an error frame" if status is None else f"HTTP {status}"
-        return ServiceError(
-            f"the service answered {answered} for {name}: {bytes(body[:200])!r}",
-            status=status or 0,
-            code="unexpected_answer",
-        )
-    if status == 401:
-        cls: type[ServiceError] = AuthenticationError
-    elif code == protocol.CHANGED_STATE_CODE:
-        cls = ChangedStateError
-    elif code in protocol.REMOTE_FAILURE_CODES:
-        cls = RemoteExecutionError
-    elif 400 <= status < 500:
-        cls = RequestRejectedError
-    else:
-        cls = ServiceError
-    return cls(
-        f"{name} failed remotely: {message}" if issubclass(cls, RemoteExecutionError) else message,
-        status=status,
-        code=code,
-        remote_type=remote.get("type"),
-        remote_message=remote.get("message"),
-        remote_traceback=remote.get("traceback"),
-    )
-
-
 def _write_output(output: dict[str, str]) -> None:
     """What the call printed remotely, to the caller's own streams, as if it ran here."""
     for stream, text in ((sys.stdout, output.get("stdout")), (sys.stderr, output.get("stderr"))):
         if text and stream is not None:
             stream.write(text)
             stream.flush()
-
-
-def _code_digest(func: Any) -> str:
-    """Names a function by its code, whatever its globals: bound methods and partials by the
-    function they call, other callables by their qualified name."""
-    while True:
-        if isinstance(func, functools.partial):
-            func = func.func
-        elif isinstance(func, types.MethodType):
-            func = func.__func__
-        else:
-            break
-    func = _original_of(func)
-    code = getattr(func, "__code__", None)
-    if isinstance(code, types.CodeType):
-        return hashlib.sha256(_code_text(code).encode()).hexdigest()
-    return f"{getattr(func, '__module__', None)}.{getattr(func, '__qualname__', repr(func))}"
-
-
-def _code_text(code: types.CodeType) -> str:
-    # Not marshal: its output depends on the objects' reference counts.
-    consts = [_code_text(c) if isinstance(c, types.CodeType) else repr(c) for c in code.co_consts]
-    return repr((code.co_filename, code.co_qualname, code.co_code, code.co_names,
-                 code.co_varnames, code.co_freevars, consts))
-
-
-# A wrapper put back as its original: unpickled as ``itemgetter(0)((original,))``.
-_ORIGINAL = operator.itemgetter(0)
-
-
-class _CallPickler(cloudpickle.Pickler):
-    """cloudpickle's pickler, with wrappers replaced by the functions they stand for and the
-    user's own modules sent by value, without changing cloudpickle for the rest of the process."""
-
-    def reducer_override(self, obj: Any) -> Any:
-        if callable(obj):
-            original = _original_of(obj)
-            if original is not obj:
-                return _ORIGINAL, ((original,),)
-            if isinstance(obj, types.FunctionType):
-                if _is_user_module_name(obj.__module__):
-                    return self._dynamic_function_reduce(obj)
-            elif isinstance(obj, type) and _is_user_module_name(obj.__module__):
-                return _dynamic_class_reduce(obj)
-        elif isinstance(obj, types.ModuleType) and _is_user_module(obj):
-            state = obj.__dict__.copy()
-            state.pop("__builtins__", None)
-            return dynamic_subimport, (obj.__name__, state)
-        return super().reducer_override(obj)
-
-
-def _original_of(obj: Any) -> Any:
-    try:
-        if getattr(obj, "_overflow_wrapped", False) is True:
-            return obj._original
-    except Exception:  # noqa: BLE001 - an object that answers attributes strangely is no wrapper
-        pass
-    return obj
-
-
-class _TooLarge(Exception):
-    pass
-
-
-class _BoundedBuffer(io.BytesIO):
-    """Refuses to grow past ``limit`` bytes; the pickler writes to it frame by frame."""
-
-    def __init__(self, limit: int) -> None:
-        super().__init__()
-        self._limit = limit
-
-    def write(self, data: Any) -> int:
-        size = data.nbytes if isinstance(data, memoryview) else len(data)
-        if self.tell() + size > self._limit:
-            raise _TooLarge
-        return super().write(data)
-
-
-def _pickle_call(
-    func: Any, args: tuple[Any, ...], kwargs: dict[str, Any], limit: int, name: str
-) -> tuple[bytes, int, list[Any]]:
-    """The request body: the pickled function, then the pickled (args, kwargs); the offset where
-    the second begins; and the objects sent, by their index in the pickles' memo. One pickler
-    writes both, so that what the function and the arguments share stays one object. Raises
-    CallTooLargeError as soon as the body passes ``limit``."""
-    buffer = _BoundedBuffer(limit)
-    pickler = _CallPickler(buffer, protocol=pickle.HIGHEST_PROTOCOL)
-    try:
-        pickler.dump(func)
-        split = buffer.tell()
-        pickler.dump((args, kwargs))
-    except _TooLarge:
-        raise CallTooLargeError(
-            f"the call to {name} pickles to more than {limit} bytes, the service's limit"
-        ) from None
-    except Exception as exc:
-        raise SerializationError(f"cannot pickle the call to {name}: {exc}") from exc
-    memo = pickler.memo.copy()
-    sent: list[Any] = [None] * len(memo)
-    for index, obj in memo.values():
-        sent[index] = obj
-    return buffer.getvalue(), split, sent
-
-
-class _ResultUnpickler(pickle.Unpickler):
-    """Reads a result in which the objects the call brought are references to the memo entries
-    they were sent in: ``sent`` holds the caller's own objects under those indices."""
-
-    def __init__(self, file: Any, sent: list[Any]) -> None:
-        super().__init__(file)
-        self._sent = sent
-
-    def persistent_load(self, index: int) -> Any:
-        return self._sent[index]
-
-
-def _load_result(data: bytearray, sent: list[Any]) -> Any:
-    """The result, with the caller's own objects wherever it holds one the call brought: its
-    arguments, the functions it passed, its live classes (left untouched). A prologue puts each
-    of them in the unpickler's memo under the index it was sent with, as the service's result
-    pickle expects; the memo's own setter cannot do it."""
-    entries = b"".join(
-        b"J" + index.to_bytes(4, "little", signed=True) + b"Q\x940" for index in range(len(sent))
-    )
-    unpickler = _ResultUnpickler(io.BytesIO(b"".join((b"\x80\x05", entries, b"N.", data))), sent)
-    unpickler.load()
-    return unpickler.load()
-
-
-@functools.cache
-def _library_prefixes() -> tuple[str, ...]:
-    from zuvoda.overflow import _compute_exclude_prefixes
-
-    return tuple(_compute_exclude_prefixes())
-
-
-# Module name -> (module, verdict); the module is kept to notice a replaced one.
-_user_modules: dict[str, tuple[types.ModuleType, bool]] = {}
-
-
-def _is_user_module_name(name: object) -> bool:
-    module = sys.modules.get(name) if isinstance(name, str) else None
-    return module is not None and _is_user_module(module)
-
-
-def _is_user_module(module: Any) -> bool:
-    if not isinstance(module, types.ModuleType):
-        return False
-    name = module.__name__
-    cached = _user_modules.get(name)
-    if cached is not None and cached[0] is module:
-        return cached[1]
-    path = getattr(module, "__file__", None)
-    verdict = (
-        name != "__main__"  # cloudpickle sends the script's own objects by value already
-        and isinstance(path, str)
-        and not path.startswith("<")
-        and not os.path.abspath(path).startswith(_library_prefixes())
-    )
-    _user_modules[name] = (module, verdict)
-    return verdict
