@@ -4,6 +4,7 @@
 #include "interop/calls.h"
 #include "interop/module_state.h"
 #include "monitor/configuration.h"
+#include "offload/wrapper.h"
 
 namespace overflow {
 
@@ -29,6 +30,8 @@ py::object find_caller_frame(PyObject* given) {
 
 py::object overflow(interop::NativeFunction&, interop::Arguments args) {
     MonitorConfiguration config = check_configuration(args);
+    // A wrong setting is refused here, before anything starts, not at the first wrap.
+    offload::offload_mode();
     py::object previous = active_monitor();
     if (!previous.is_none()) interop::call_method(previous.ptr(), names.stop);
 

@@ -7,6 +7,7 @@
 #include "interop/module_state.h"
 #include "interop/native_function.h"
 #include "monitor/monitor_class.h"
+#include "offload/wrapper.h"
 
 namespace overflow {
 
@@ -40,6 +41,7 @@ void fill_namespace(PyObject* module) {
     ns["_WrapRecord"] = make_wrap_record_class(module_name.ptr());
     ns["_compute_exclude_prefixes"] =
         interop::make_function(compute_exclude_prefixes_spec, module_name.ptr());
+    ns["_offload_policy"] = interop::make_function(offload::offload_policy_spec, module_name.ptr());
     ns["_OverflowMonitor"] = make_monitor_class(module_name.ptr());
     ns["_active_monitor"] = py::none();
     ns["overflow"] = interop::make_function(overflow_spec, module_name.ptr());

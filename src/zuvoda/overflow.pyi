@@ -19,6 +19,12 @@ class _WrapRecord:
     ) -> None: ...
 
 def _compute_exclude_prefixes() -> Tuple[str, ...]: ...
+def _offload_policy(
+    wrapper: Callable[..., Any],
+    local: Optional[float] = None,
+    remote: Optional[float] = None,
+    service: Optional[float] = None,
+) -> dict[str, Any]: ...
 
 class _OverflowMonitor:
     # In the order of the instance dict and the pickled state (monitor/attribute_table.h).

@@ -55,9 +55,13 @@ REMOTE_FAILURE_CODES = frozenset(
 HEARTBEAT = b"h"
 # What the call wrote, as JSON {"stdout": ..., "stderr": ...}; at most one, before the final frame.
 OUTPUT = b"o"
+# Seconds the call spent in the service from its hand-over to its outcome (waiting for a worker,
+# loading, running, pickling its result), as ASCII decimal text; at most one, before the final
+# frame. The client tells the call's own cost from the transfer's with it.
+SERVICE_TIME = b"t"
 RESULT = b"r"
 ERROR = b"e"
-_FRAME_KINDS = frozenset({HEARTBEAT, OUTPUT, RESULT, ERROR})
+_FRAME_KINDS = frozenset({HEARTBEAT, OUTPUT, SERVICE_TIME, RESULT, ERROR})
 # A frame is its kind, the length of its payload, and the payload.
 _FRAME_HEADER = struct.Struct(">cQ")
 # Large payloads go out in slices, so that the server's buffers never copy them whole.

@@ -86,6 +86,8 @@ namespace overflow::interop {
     X(dunder_exit, "__exit__")                        \
     X(wraps, "wraps")                                 \
     X(run, "run")                                     \
+    X(call_times, "call_times")                       \
+    X(repeats, "repeats")                             \
     X(read, "read")                                   \
     X(post, "post")                                   \
     X(json, "json")                                   \

@@ -5,6 +5,7 @@
 #include "interop/logging.h"
 #include "interop/module_state.h"
 #include "monitor/methods.h"
+#include "offload/wrapper.h"
 
 #include <vector>
 
@@ -102,6 +103,7 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
     interop::set_attr(self, names.monitor_thread, Py_None);
     interop::swallow_ordinary_exceptions(
         [self] { restore_profile(interop::get_attr(self, names.original_profile)); });
+    interop::swallow_ordinary_exceptions([self] { offload::print_offload_summary(self); });
     interop::call_method(self, names.unwrap_all);
 
     if (interop::get_attr(self, names.vazovez).ptr() != Py_None) {

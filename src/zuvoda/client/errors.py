@@ -22,12 +22,30 @@ __all__ = [
 ]
 
 
+# Failures of the service that the same function meets at every call: the call could not be
+# loaded there (its function refers to what the service cannot import), its result cannot be
+# pickled or is over the limit, it changes state the caller holds.
+_REPEATING_CODES = frozenset(
+    {"bad_call", "result_not_serializable", "result_too_large", protocol.CHANGED_STATE_CODE}
+)
+_IMPORT_FAILURES = frozenset({"ImportError", "ModuleNotFoundError"})
+
+
 class ZuvodaClientError(Exception):
-    """Base of every error the client raises."""
+    """Base of every error the client raises.
+
+    ``repeats`` tells whether the next call of the same function would fail the same way (its
+    arguments or result cannot be pickled, the service cannot import what it needs, it changes
+    state the caller holds), so that a caller can stop sending it; other failures may pass.
+    """
+
+    repeats: bool = False
 
 
 class SerializationError(ZuvodaClientError):
     """The call could not be pickled here, or its result could not be unpickled here."""
+
+    repeats = True
 
 
 class CallTooLargeError(SerializationError):
@@ -75,6 +93,9 @@ class ServiceError(ZuvodaClientError):
         self.remote_type = remote_type
         self.remote_message = remote_message
         self.remote_traceback = remote_traceback
+        self.repeats = code in _REPEATING_CODES or (
+            code == "remote_exception" and remote_type in _IMPORT_FAILURES
+        )
 
     def __str__(self) -> str:
         text = super().__str__()

@@ -8,6 +8,7 @@ import os
 import socket
 import ssl
 import sys
+import threading
 import time
 from types import TracebackType
 from typing import Any, Self
@@ -88,6 +89,7 @@ class VazoVez:
         self._known_functions: dict[str, None] = {}
         # Code digests of functions that changed state remotely: they run locally from then on.
         self._local_only: set[str] = set()
+        self._last_call = threading.local()
 
     def __enter__(self) -> Self:
         self.open()
@@ -171,6 +173,8 @@ class VazoVez:
         """
         if self._http is None:
             raise RuntimeError("the client is not open: use it as 'with VazoVez(...) as client:'")
+        started = time.perf_counter()
+        self._last_call.times = None
         name = getattr(func, "__qualname__", type(func).__name__)
         code = _code_digest(func)
         if code in self._local_only:
@@ -189,18 +193,17 @@ class VazoVez:
         }
         if self._warm_session_id:
             headers[protocol.WARM_SESSION_HEADER] = self._warm_session_id
-        started = time.perf_counter()
         if digest in self._known_functions:
             try:
-                output, kind, outcome = self._exchange(body[split:], headers, name)
+                output, kind, outcome, service_s = self._exchange(body[split:], headers, name)
             except RequestRejectedError as refusal:
                 if refusal.code != "unknown_function":
                     raise
                 # The service forgot it (restarted, or made room): send it again.
                 del self._known_functions[digest]
-                output, kind, outcome = self._exchange(body, headers, name)
+                output, kind, outcome, service_s = self._exchange(body, headers, name)
         else:
-            output, kind, outcome = self._exchange(body, headers, name)
+            output, kind, outcome, service_s = self._exchange(body, headers, name)
         # An outcome means the call was handed on to run, so the service holds the function.
         self._remember(digest)
         _write_output(output)
@@ -213,14 +216,23 @@ class VazoVez:
             result = _load_result(outcome, sent)
         except Exception as exc:
             raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
-        self._say(f"{name} ran remotely in {time.perf_counter() - started:.3f} s")
+        round_trip = time.perf_counter() - started
+        self._last_call.times = (round_trip, min(service_s, round_trip))
+        self._say(f"{name} ran remotely in {round_trip:.3f} s ({service_s:.3f} s in the service)")
         return result
+
+    def call_times(self) -> tuple[float, float] | None:
+        """Seconds the last ``run`` of the calling thread took, end to end, and the part of them
+        the call spent in the service, the rest being transfer; None unless it succeeded."""
+        times: tuple[float, float] | None = getattr(self._last_call, "times", None)
+        return times
 
     def _exchange(
         self, payload: bytes, headers: dict[str, str], name: str
-    ) -> tuple[dict[str, str], bytes, bytearray]:
-        """Posts a call and answers what it wrote and its final frame, mapping every failure on
-        the way to the ZuvodaClientError that says whether the call may have run."""
+    ) -> tuple[dict[str, str], bytes, bytearray, float]:
+        """Posts a call and answers what it wrote, its final frame and the seconds it spent in
+        the service, mapping every failure on the way to the ZuvodaClientError that says whether
+        the call may have run."""
         assert self._http is not None
         try:
             with self._http.stream(
@@ -277,16 +289,21 @@ def _silence_timeout(given: float | None) -> float:
 
 def _read_outcome(
     response: httpx.Response, name: str
-) -> tuple[dict[str, str], bytes, bytearray]:
-    """What the call wrote ({"stdout": ..., "stderr": ...}, or empty) and the final frame of a
-    run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON. The
-    answer is read to its end, so that its connection serves the next call."""
+) -> tuple[dict[str, str], bytes, bytearray, float]:
+    """What the call wrote ({"stdout": ..., "stderr": ...}, or empty), the final frame of a
+    run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON, and
+    the seconds the call spent in the service (0 when it did not say). The answer is read to its
+    end, so that its connection serves the next call."""
     output: dict[str, str] = {}
+    service_s = 0.0
     final: tuple[bytes, bytearray] | None = None
     try:
         for kind, body in protocol.read_frames(response.iter_raw()):
             if kind == protocol.OUTPUT:
                 output = json.loads(body)
+            elif kind == protocol.SERVICE_TIME:
+                seconds = float(body.decode("ascii"))
+                service_s = seconds if 0.0 <= seconds < float("inf") else 0.0
             elif kind != protocol.HEARTBEAT:
                 final = kind, body
     except (protocol.FrameError, ValueError) as exc:
@@ -296,7 +313,7 @@ def _read_outcome(
         raise ConnectionLostError(
             f"the service ended its answer before {name} ended; it may have run"
         )
-    return output, *final
+    return output, *final, service_s
 
 
 def _write_output(output: dict[str, str]) -> None:

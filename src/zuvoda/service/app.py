@@ -321,7 +321,9 @@ class Service:
         try:
             while not (await asyncio.wait({running}, timeout=heartbeat_s))[0]:
                 yield _HEARTBEAT_FRAME
-            output, (kind, data) = running.result()
+            output, (kind, data), seconds = running.result()
+            for chunk in protocol.frame(protocol.SERVICE_TIME, f"{seconds:.6f}".encode()):
+                yield chunk
             if any(output):
                 stdout, stderr = output
                 text = json.dumps({"stdout": stdout, "stderr": stderr}).encode()
@@ -334,8 +336,16 @@ class Service:
 
     async def _execute(
         self, request: Request, payload: bytes
+    ) -> tuple[tuple[str, str], tuple[bytes, bytes], float]:
+        """What the call wrote to (stdout, stderr), its final frame's kind and payload, and the
+        seconds it spent here."""
+        started = time.perf_counter()
+        output, final = await self._outcome_of(request, payload)
+        return output, final, time.perf_counter() - started
+
+    async def _outcome_of(
+        self, request: Request, payload: bytes
     ) -> tuple[tuple[str, str], tuple[bytes, bytes]]:
-        """What the call wrote to (stdout, stderr), and its final frame's kind and payload."""
         try:
             reply = await self.executor.run(payload)
         except WorkerLost as exc:

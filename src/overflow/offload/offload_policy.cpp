@@ -1,0 +1,64 @@
+#include "offload/offload_policy.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace overflow::offload {
+
+namespace {
+
+// Runs averaged before the estimate becomes a moving average with this weight's inverse.
+constexpr long averaged_runs = 4;
+// Share of a call's cost, and of what the better option saves on it, set aside for looking at
+// the other option again: the looks cost at most this share of either.
+constexpr double exploration_share = 0.05;
+
+}  // namespace
+
+void CostEstimate::add(double seconds) {
+    ++runs_;
+    seconds_ += (std::max(seconds, 0.0) - seconds_) / static_cast<double>(
+                                                           std::min(runs_, averaged_runs));
+}
+
+bool OffloadPolicy::send(bool lazy, bool failing) {
+    bool remote = !lazy && !failing &&
+                  (mode_ == OffloadMode::always || cheaper_option_or_a_look_at_the_other());
+    ++(remote ? sent_ : kept_local_);
+    return remote;
+}
+
+// With nothing known of the remote side a call is sent, as before there were figures; then one
+// runs here, so that both sides are known. From then on the cheaper side, except for a look at
+// the other side whenever the budget covers what that look is expected to cost.
+bool OffloadPolicy::cheaper_option_or_a_look_at_the_other() {
+    if (!transfer_.known()) return true;
+    if (!local_.known()) return false;
+    double local = local_.seconds();
+    double remote = remote_seconds();
+    bool remote_is_cheaper = remote < local;
+    double gap = std::abs(local - remote);
+    exploration_budget_ += exploration_share * std::min(std::min(local, remote), gap);
+    if (exploration_budget_ >= gap) {
+        exploration_budget_ -= gap;
+        return !remote_is_cheaper;
+    }
+    return remote_is_cheaper;
+}
+
+void OffloadPolicy::ran_locally(double seconds) {
+    if (transfer_.known()) saved_ += remote_seconds() - seconds;
+    local_.add(seconds);
+}
+
+void OffloadPolicy::ran_remotely(double round_trip, double service) {
+    round_trip = std::max(round_trip, 0.0);
+    service = std::isfinite(service) ? std::clamp(service, 0.0, round_trip) : 0.0;
+    if (local_.known()) saved_ += local_.seconds() - round_trip;
+    transfer_.add(round_trip - service);
+    service_.add(service);
+}
+
+void OffloadPolicy::failed(const std::string& cause) { ++failures_[cause]; }
+
+}  // namespace overflow::offload
