@@ -72,15 +72,15 @@ def test_service_fault_during_a_call_falls_back(launch_service, tmp_path, fault)
 
 
 # Settings, a statement run while overloaded, what it prints and the one warning: the service
-# sees no call, and no body over its limit.
+# sees no call, and no body over its limit; a call over it is not tried again.
 TWO_CALLS = ("print('result', compute([2]), compute([4], scale=2))", "result 4 32",
              "falling back to local")
 FALLBACKS = {
     "nothing configured": ({"ZUVODA_API_URL": None, "ZUVODA_API_KEY": None}, *TWO_CALLS),
     "wrong key": ({"ZUVODA_API_KEY": "not-the-key"}, *TWO_CALLS),
     "no service": ({"ZUVODA_API_URL": "http://127.0.0.1:9"}, *TWO_CALLS),
-    "oversized call": ({}, "print('result', compute([0] * 200_000 + [2]))", "result 4",
-                       "pickles to more than"),
+    "oversized call": ({}, "print('result', compute([0] * 200_000 + [2]), compute([0] * "
+                           "200_000 + [3]))", "result 4 9", "pickles to more than"),
 }
 
 

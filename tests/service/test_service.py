@@ -1,6 +1,7 @@
 """The real client and the real service: results, failures, refusals, pre-warm, TLS."""
 import dataclasses
 import hashlib
+import importlib
 import json
 import os
 import ssl
@@ -45,7 +46,8 @@ def mute():
 
 # Wrappers the monitor puts in place of functions travel as the functions they stand for.
 wrapped = zuvoda.overflow._OverflowMonitor(False, 85.0, 0.5, None, None)._make_wrapper(double)
-# A call and what it gives: the local result, or an error's code, remote type and message.
+# A call and what it gives: the local result, or an error's code, remote type and message, and
+# whether the error says that the next call of the function would meet it again.
 CALLS = {
     "large argument and result": (bytes.upper, (b"xy" * 20_000,), None),
     "wrapper in globals": (lambda n: wrapped(n) + 1, (4,), None),
@@ -53,11 +55,17 @@ CALLS = {
     "wrapper as an attribute": (lambda holder, n: holder.func(n), (Holder(wrapped), 5), None),
     "wrapper in a closure": ((lambda f: lambda n: f(n) * 10)(wrapped), (6,), None),
     "wrapper itself": (wrapped, (7,), None),
-    "sys.exit": (sys.exit, (4,), ("remote_exception", "SystemExit", "4")),
-    "unpicklable result": (threading.Lock, (), ("result_not_serializable", "TypeError", "pickle")),
-    "unprintable error": (mute, (), ("remote_exception", "Mute", "<unprintable Mute object>")),
-    "result over the limit": (bytes, (1 << 20,), ("result_too_large", None, "limit of 1048576")),
-    "worker killed": (lambda: os.kill(os.getpid(), 9), (), ("worker_lost", None, "SIGKILL")),
+    "sys.exit": (sys.exit, (4,), ("remote_exception", "SystemExit", "4", False)),
+    "unpicklable result": (threading.Lock, (), ("result_not_serializable", "TypeError", "pickle",
+                                                True)),
+    "unprintable error": (mute, (), ("remote_exception", "Mute", "<unprintable Mute object>",
+                                     False)),
+    "missing module": (importlib.import_module, ("zuvoda_nowhere",), (
+        "remote_exception", "ModuleNotFoundError", "zuvoda_nowhere", True)),
+    "result over the limit": (bytes, (1 << 20,), ("result_too_large", None, "limit of 1048576",
+                                                  True)),
+    "worker killed": (lambda: os.kill(os.getpid(), 9), (), ("worker_lost", None, "SIGKILL",
+                                                            False)),
 }
 
 
@@ -67,11 +75,14 @@ def test_remote_calls(client, service, func, args, failure):
     if failure is None:
         assert client.run(func, *args) == func(*args)
         assert cloudpickle.list_registry_pickle_by_value() == set()
+        round_trip, in_service = client.call_times()
+        assert 0 < in_service < round_trip
         return
     with pytest.raises(RemoteExecutionError) as raised:
         client.run(func, *args)
-    (code, type_name, message), error = failure, raised.value
-    assert (error.code, error.remote_type) == (code, type_name) and message in str(error)
+    (code, type_name, message, repeats), error = failure, raised.value
+    assert (error.code, error.remote_type, error.repeats) == (code, type_name, repeats)
+    assert message in str(error) and client.call_times() is None
     if type_name is not None:
         assert error.remote_traceback.rstrip().endswith(f"{type_name}: {error.remote_message}")
     if code == "remote_exception":  # the worker's own frame is left out
@@ -192,22 +203,23 @@ def test_run_requests(service, tmp_path, headers, body, status, code):
 
 
 # The client's error for an answer: the HTTP status (None: an error frame), the status and
-# code in its JSON (no code: not JSON), and the class.
+# code in its JSON (no code: not JSON), the class, and whether the next call meets it again.
 ERRORS = [
-    (401, 401, "unauthorized", AuthenticationError),
-    (None, 409, protocol.CHANGED_STATE_CODE, ChangedStateError),
-    (413, 413, "body_too_large", RequestRejectedError),
-    (500, 500, "internal", ServiceError),
-    (503, 503, None, ServiceError),
+    (401, 401, "unauthorized", AuthenticationError, False),
+    (None, 409, protocol.CHANGED_STATE_CODE, ChangedStateError, True),
+    (400, 400, "bad_call", RequestRejectedError, True),
+    (413, 413, "body_too_large", RequestRejectedError, False),
+    (500, 500, "internal", ServiceError, False),
+    (503, 503, None, ServiceError, False),
 ]
 
 
-@pytest.mark.parametrize(("answered", "status", "code", "error"), ERRORS)
-def test_client_error_mapping(answered, status, code, error):
+@pytest.mark.parametrize(("answered", "status", "code", "error", "repeats"), ERRORS)
+def test_client_error_mapping(answered, status, code, error, repeats):
     body = json.dumps({"status": status, "error": {"code": code, "message": "m"}}).encode()
     mapped = _error_from(answered, body if code else b"<html>", "f")
-    assert (type(mapped), mapped.code, mapped.status) == (error, code or "unexpected_answer",
-                                                          status)
+    assert (type(mapped), mapped.code, mapped.status, mapped.repeats) == (
+        error, code or "unexpected_answer", status, repeats)
 
 
 JSON = {"Content-Type": "application/json"}

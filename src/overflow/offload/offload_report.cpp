@@ -115,12 +115,12 @@ void print_offload_summary(PyObject* monitor) {
         saved += entry.policy->saved_seconds();
         for (const auto& [cause, count] : entry.policy->failures()) failures[cause] += count;
     }
-    print_line(py::str(format("Offload while overloaded: %ld calls sent to the service, %ld run here; "
-                         "by its own estimate it %s %.2f s.",
-                         sent, kept_local, saved >= 0 ? "saved" : "cost", std::abs(saved))));
+    print_line(py::str(format("Offload while overloaded: %ld sent to the service, %ld run here; "
+                              "by its own estimate it %s %.2f s.",
+                              sent, kept_local, saved >= 0 ? "saved" : "cost", std::abs(saved))));
     for (std::size_t i = 0; i < std::min(decided.size(), listed_functions); ++i) {
         const Decided& entry = decided[i];
-        py::object figures = py::str(format("(): %ld sent, %ld here", entry.policy->sent(),
+        py::object figures = py::str(format("(): %ld sent, %ld run here", entry.policy->sent(),
                                              entry.policy->kept_local()));
         print_line(interop::concat(interop::concat(py::str("  "), interop::text_of(entry.name.ptr())),
                               figures));

@@ -9,6 +9,8 @@
 #include "offload/wrapper.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -344,24 +346,19 @@ const interop::FunctionSpec make_wrapper_spec =
 
 namespace offload {
 
+// The process environment itself, which os.environ writes through to: wrappers are made inside
+// the profile hook, where running os.environ's Python code would be both slow and observable.
 OffloadMode offload_mode() {
-    py::object environ = interop::global(names.mod_os).attr("environ");
-    py::object value = environ.attr("get")("ZUVODA_OFFLOAD");
-    if (value.is_none()) return OffloadMode::cost_aware;
-    if (PyUnicode_Check(value.ptr())) {
-        for (const char* text : {"", "auto"}) {
-            if (PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0) {
-                return OffloadMode::cost_aware;
-            }
-        }
-        if (PyUnicode_CompareWithASCIIString(value.ptr(), "always") == 0) {
-            return OffloadMode::always;
-        }
+    const char* value = std::getenv("ZUVODA_OFFLOAD");
+    if (value == nullptr || std::strcmp(value, "") == 0 || std::strcmp(value, "auto") == 0) {
+        return OffloadMode::cost_aware;
     }
+    if (std::strcmp(value, "always") == 0) return OffloadMode::always;
+    py::object text = steal_or_throw(PyUnicode_DecodeFSDefault(value));
     py::object message = steal_or_throw(PyUnicode_FromFormat(
         "ZUVODA_OFFLOAD must be 'auto' (the default: offload a call only when that is faster) "
         "or 'always' (offload every call while overloaded), got %R",
-        value.ptr()));
+        text.ptr()));
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw py::error_already_set();
 }
