@@ -16,7 +16,10 @@ import httpx
 
 
 @contextlib.contextmanager
-def local_service(*options: str) -> Iterator[tuple[str, str, subprocess.Popen[bytes]]]:
+def local_service(
+    *options: str, cpus: set[int] | None = None
+) -> Iterator[tuple[str, str, subprocess.Popen[bytes]]]:
+    """The service, its workers on ``cpus`` when given (they inherit the service's affinity)."""
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
@@ -24,7 +27,8 @@ def local_service(*options: str) -> Iterator[tuple[str, str, subprocess.Popen[by
     url = f"http://127.0.0.1:{port}"
     env = {**os.environ, "ZUVODA_API_KEY": key, "ZUVODA_LOG_LEVEL": "warning"}
     command = [sys.executable, "-m", "zuvoda.service", "--port", str(port), *options]
-    process = subprocess.Popen(command, env=env)
+    pin = (lambda: os.sched_setaffinity(0, cpus)) if cpus else None
+    process = subprocess.Popen(command, env=env, preexec_fn=pin)
     try:
         deadline = time.monotonic() + 30
         while True:
