@@ -135,8 +135,8 @@ def test_stop_summarises_what_offload_did(ov, monitor, cloud, capsys, verbose):
     monitor.stop()
     assert results == [11, "here", 12, "here"] and namespace["add"] is add
     assert capsys.readouterr().out == ("" if not verbose else (
-        "Offload while overloaded: 1 sent to the service, 4 run here; by its own estimate it "
-        "saved 0.40 s.\n  add(): 0 sent, 2 run here\n  boom(): 1 sent, 1 run here\n"
+        "Offload while overloaded: 1 sent to the service, 4 run here; by its own estimate "
+        "sending cost 0.20 s.\n  add(): 0 sent, 2 run here\n  boom(): 1 sent, 1 run here\n"
         "  countdown(): 0 sent, 1 run here\n  failures: Repeating 1\n"))
 
 

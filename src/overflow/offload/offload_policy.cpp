@@ -47,14 +47,22 @@ bool OffloadPolicy::cheaper_option_or_a_look_at_the_other() {
 }
 
 void OffloadPolicy::ran_locally(double seconds) {
-    if (transfer_.known()) saved_ += remote_seconds() - seconds;
     local_.add(seconds);
+    // Remote runs made before any local one are weighed against the first.
+    saved_ += static_cast<double>(unweighed_runs_) * local_.seconds() - unweighed_seconds_;
+    unweighed_runs_ = 0;
+    unweighed_seconds_ = 0.0;
 }
 
 void OffloadPolicy::ran_remotely(double round_trip, double service) {
     round_trip = std::max(round_trip, 0.0);
     service = std::isfinite(service) ? std::clamp(service, 0.0, round_trip) : 0.0;
-    if (local_.known()) saved_ += local_.seconds() - round_trip;
+    if (local_.known()) {
+        saved_ += local_.seconds() - round_trip;
+    } else {
+        ++unweighed_runs_;
+        unweighed_seconds_ += round_trip;
+    }
     transfer_.add(round_trip - service);
     service_.add(service);
 }

@@ -50,8 +50,8 @@ public:
     const CostEstimate& transfer() const { return transfer_; }
     const CostEstimate& service() const { return service_; }
     double remote_seconds() const { return transfer_.seconds() + service_.seconds(); }
-    // Time saved by the choices made (negative: lost), each run against the estimate of the
-    // option not taken at that moment.
+    // Time that sending calls saved against running them here (negative: lost), each remote
+    // run against the estimate of a local one.
     double saved_seconds() const { return saved_; }
     const std::map<std::string, long>& failures() const { return failures_; }
 
@@ -66,6 +66,8 @@ private:
     // of what each call costs and of what the better option saves on it.
     double exploration_budget_ = 0.0;
     double saved_ = 0.0;
+    long unweighed_runs_ = 0;
+    double unweighed_seconds_ = 0.0;
     long sent_ = 0;
     long kept_local_ = 0;
     std::map<std::string, long> failures_;

@@ -116,7 +116,7 @@ void print_offload_summary(PyObject* monitor) {
         for (const auto& [cause, count] : entry.policy->failures()) failures[cause] += count;
     }
     print_line(py::str(format("Offload while overloaded: %ld sent to the service, %ld run here; "
-                              "by its own estimate it %s %.2f s.",
+                              "by its own estimate sending %s %.2f s.",
                               sent, kept_local, saved >= 0 ? "saved" : "cost", std::abs(saved))));
     for (std::size_t i = 0; i < std::min(decided.size(), listed_functions); ++i) {
         const Decided& entry = decided[i];
