@@ -180,7 +180,7 @@ class VazoVez:
         if code in self._local_only:
             cls, what = self._local_only[code]
             raise cls(
-                f"{name} {what} in an earlier remote call; it runs locally",
+                f"{name} runs locally: in an earlier remote call it {what}",
                 status=409,
                 code=protocol.CHANGED_STATE_CODE,
             )
