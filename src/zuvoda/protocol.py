@@ -26,8 +26,9 @@ DEFAULT_MAX_BODY_BYTES = 64 * 1024 * 1024
 # the code "unknown_function". A pre-warm request's body is JSON. A request refused before its
 # call runs is answered with its HTTP status and a JSON body {"error": {"code", "message", ...}}.
 # A call handed on to run is answered 200 with a stream of frames: heartbeats while it runs, an
-# OUTPUT frame when it left notes for the caller (see OUTPUT), then one final RESULT (the cloudpickled result) or ERROR
-# frame (that same JSON, with the HTTP status the failure would have had as "status").
+# OUTPUT frame when it left notes for the caller (see OUTPUT), then one final RESULT (the
+# cloudpickled result) or ERROR frame (that same JSON, with the HTTP status the failure would
+# have had as "status").
 CALL_CONTENT_TYPE = "application/vnd.zuvoda.call+pickle"
 PRE_WARM_CONTENT_TYPE = "application/json"
 OUTCOME_CONTENT_TYPE = "application/vnd.zuvoda.outcome+frames"

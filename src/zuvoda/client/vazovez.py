@@ -233,8 +233,8 @@ class VazoVez:
         try:
             replay.issue_warnings(output.get("warnings", []))
         except Warning as exc:
-            # Raised here, it would leave from the client, after the call: the local run
-            # raises it from the line that raises it.
+            # Raised here, it would come from the client after the call ran: the local run
+            # raises it from the line that raises it, and the remote result is dropped.
             raise RemoteWarningError(
                 f"{name} raised a {type(exc).__name__} remotely ({exc}), which this process's "
                 "warning filters make an error; it runs locally"
@@ -304,8 +304,9 @@ def _silence_timeout(given: float | None) -> float:
 
 def _read_outcome(response: httpx.Response, name: str) -> tuple[dict[str, Any], bytes, bytearray]:
     """The call's notes (what it wrote, the warnings it raised, what it read: see
-    protocol.OUTPUT; empty when none) and the final frame of a run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON. The
-    answer is read to its end, so that its connection serves the next call."""
+    protocol.OUTPUT; empty when none) and the final frame of a run's answer, past the
+    heartbeats: RESULT with the pickled result, or ERROR with JSON. The answer is read to its
+    end, so that its connection serves the next call."""
     output: dict[str, Any] = {}
     final: tuple[bytes, bytearray] | None = None
     try:

@@ -1,8 +1,8 @@
 """What runs inside worker processes, local or on a Dask cluster.
 
-Only the standard library, cloudpickle and ``recording`` are imported here, so that a worker
-starts quickly and Dask workers need nothing of zuvoda installed (the service ships this module
-and ``recording`` by value).
+Only the standard library, cloudpickle, ``recording`` and ``zuvoda.protocol`` are imported here,
+so that a worker starts quickly and Dask workers need nothing of zuvoda installed (the service
+ships this module and those two by value).
 """
 
 from __future__ import annotations
