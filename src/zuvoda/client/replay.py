@@ -8,7 +8,7 @@ import importlib
 import os
 import sys
 import warnings
-from types import FrameType, ModuleType
+from types import FrameType
 from typing import Any
 
 from zuvoda import protocol
@@ -44,24 +44,22 @@ def issue_warnings(records: list[dict[str, Any]]) -> None:
     whether it is shown once, always or never, or raised. A warning raised ends the issuing."""
     for record in records:
         category = _category(record.get("category"))
-        module: ModuleType | None
+        namespace: dict[str, Any] | None
         if "above" in record:
             where = _caller_frame(int(record["above"]))
-            if where is None:
-                filename, lineno, module = "sys", 1, sys
+            if where is None:  # past the outermost frame, as warnings.warn takes it
+                filename, lineno, namespace = "sys", 1, vars(sys)
             else:
                 filename, lineno = where.f_code.co_filename, where.f_lineno
-                module = sys.modules.get(where.f_globals.get("__name__", ""))
-            name = module.__name__ if module is not None else None
+                namespace = where.f_globals
+            name = namespace.get("__name__")
         else:
             filename, lineno, name = record["filename"], int(record["lineno"]), record["module"]
             module = sys.modules.get(name) if isinstance(name, str) else None
-        module_globals = vars(module) if module is not None else None
-        registry = (
-            module_globals.setdefault("__warningregistry__", {})
-            if module_globals is not None
-            else None
-        )
+            namespace = vars(module) if module is not None else None
+        # As warnings.warn does, without the module's globals for finding the source line: with
+        # those, 3.12 warns about a script's module, whose __spec__ is None.
+        registry = namespace.setdefault("__warningregistry__", {}) if namespace else None
         for _ in range(max(1, int(record.get("count", 1)))):
             warnings.warn_explicit(
                 str(record["message"]),
@@ -70,7 +68,6 @@ def issue_warnings(records: list[dict[str, Any]]) -> None:
                 lineno,
                 module=name,
                 registry=registry,
-                module_globals=module_globals,
             )
 
 
