@@ -58,6 +58,8 @@ CALLS = {
     "unprintable error": (mute, (), ("remote_exception", "Mute", "<unprintable Mute object>")),
     "result over the limit": (bytes, (1 << 20,), ("result_too_large", None, "limit of 1048576")),
     "worker killed": (lambda: os.kill(os.getpid(), 9), (), ("worker_lost", None, "SIGKILL")),
+    # The service's home is its own (conftest).
+    "home read": (lambda: os.path.expanduser("~"), (), ("changed_state", None, "'HOME'")),
 }
 
 
