@@ -162,7 +162,11 @@ PyObject* function_repr(PyObject* self) {
     // A wrapper sits where the user's function was: whatever shows the name's value must show
     // that function.
     PyObject* wrapped = wrapped_function(as_function(self));
-    if (wrapped != nullptr && wrapped != self) return PyObject_Repr(wrapped);
+    if (wrapped != nullptr && wrapped != self) {
+        // Held: its repr may run code that rebinds __wrapped__.
+        py::object held = borrow(wrapped);
+        return PyObject_Repr(held.ptr());
+    }
     if (PyErr_Occurred()) return nullptr;
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
