@@ -3,9 +3,10 @@ the frames of a run's answer; the client imports nothing of ``zuvoda.service``."
 
 from __future__ import annotations
 
+import hashlib
 import re
 import struct
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 
 DEFAULT_PORT = 8750
 DEFAULT_API_URL = f"http://127.0.0.1:{DEFAULT_PORT}"
@@ -25,8 +26,9 @@ DEFAULT_MAX_BODY_BYTES = 64 * 1024 * 1024
 # the code "unknown_function". A pre-warm request's body is JSON. A request refused before its
 # call runs is answered with its HTTP status and a JSON body {"error": {"code", "message", ...}}.
 # A call handed on to run is answered 200 with a stream of frames: heartbeats while it runs, an
-# OUTPUT frame when it wrote anything, then one final RESULT (the cloudpickled result) or ERROR
-# frame (that same JSON, with the HTTP status the failure would have had as "status").
+# OUTPUT frame when it left notes for the caller (see OUTPUT), then one final RESULT (the
+# cloudpickled result) or ERROR frame (that same JSON, with the HTTP status the failure would
+# have had as "status").
 CALL_CONTENT_TYPE = "application/vnd.zuvoda.call+pickle"
 PRE_WARM_CONTENT_TYPE = "application/json"
 OUTCOME_CONTENT_TYPE = "application/vnd.zuvoda.outcome+frames"
@@ -53,7 +55,13 @@ REMOTE_FAILURE_CODES = frozenset(
 )
 
 HEARTBEAT = b"h"
-# What the call wrote, as JSON {"stdout": ..., "stderr": ...}; at most one, before the final frame.
+# What the call left for the caller's process, as a JSON object of "stdout" and "stderr" (what it
+# wrote), "warnings" (those it raised: category as [module, qualname], message, filename, lineno
+# and module, or "above" for one attributed to the caller's frames, and count) and "read" (what it
+# read of the environment: "salt", "variables" {name: digest, or null for one it set}, and
+# "environment" when it went through all of them, "cwd" when it asked for the working directory,
+# as read_digest and environment_digest give them), each only when there is some; at most one,
+# before the final frame.
 OUTPUT = b"o"
 # Seconds the call spent in the service from its hand-over to its outcome (waiting for a worker,
 # loading, running, pickling its result), as ASCII decimal text; at most one, before the final
@@ -111,3 +119,16 @@ def read_frames(chunks: Iterable[bytes]) -> Iterator[tuple[bytes, bytearray]]:
                 payload = None
     if header or payload is not None:
         raise FrameError("the stream ended inside a frame")
+
+
+def read_digest(salt: str, name: str, value: str | None) -> str:
+    """What stands for the value (or the absence) of the environment variable ``name``, or of
+    the working directory with the name "", in a call's notes: the client compares it with its
+    own value's, and the service's value never leaves the service. ``salt`` is drawn per call."""
+    text = f"{salt}\0{name}\0" + ("\1" if value is None else f"\2{value}")
+    return hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
+
+
+def environment_digest(salt: str, environ: Mapping[str, str]) -> str:
+    """One digest of every environment variable, for a call that went through all of them."""
+    return read_digest(salt, "", "\0".join(f"{k}={v}" for k, v in sorted(environ.items())))

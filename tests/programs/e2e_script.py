@@ -2,10 +2,13 @@
 scripts shaped like real ones, then runs STATEMENTS at module level, where `overloaded()` holds
 the machine overloaded from then on."""
 import dataclasses
+import inspect  # noqa: F401 (the library code below uses it)
+import linecache
 import logging
 import os
 import sys
 import time
+import warnings
 
 import e2e_sibling
 import scripted
@@ -17,6 +20,36 @@ logging.getLogger("httpx").setLevel(logging.WARNING)  # its lines would interlea
 from zuvoda.overflow import overflow  # noqa: E402 (after the stand-ins)
 
 SCRIPT, MARKER = os.getpid(), os.environ.get("E2E_MARKER")
+
+
+def _show(message, category, filename, lineno, file=None, line=None):
+    """Shown warnings on stdout, in order with the prints, with the line they name."""
+    source = linecache.getline(filename, lineno).strip()
+    print(f"{category.__name__}: {message} ({os.path.basename(filename)}: {source})")
+
+
+warnings.showwarning = _show
+# As libraries do, in code of their own, which is never user code: a function made from another
+# one's argument specification (decorator helpers), and a call's outcome, returned or raised.
+LIBRARY = """
+def rebuild(func):
+    spec = inspect.getfullargspec(func)
+    names = [*spec.args, *(["*" + spec.varargs] if spec.varargs else []),
+             *(["**" + spec.varkw] if spec.varkw else [])]
+    made = {}
+    exec(f"def {func.__name__}({', '.join(names)}): return func({', '.join(names)})",
+         {"func": func}, made)
+    made[func.__name__].__defaults__ = spec.defaults
+    return made[func.__name__]
+
+
+def outcome(func, *args):
+    try:
+        return func(*args)
+    except Exception as exc:
+        return f"{type(exc).__name__}: {exc}"
+"""
+exec(compile(LIBRARY, "<library>", "exec"))  # noqa: S102 - its own code, as a library's
 ITEMS, NUMBERS, SETTINGS, LEVEL = [1], iter(range(10)), {"hits": 0}, 0
 
 
@@ -57,6 +90,12 @@ def raise_level():
 
 
 def shout(x): return print("remote says", x) or x * 2
+def old(x): return warnings.warn("old() is deprecated", DeprecationWarning) or x + 1
+def leak(): return open(os.devnull).read() or "read"
+def home_of(path): return os.path.expanduser(path)
+def setting(name): return os.getenv(name, "unset")
+def where(): return os.path.abspath(".")
+def searched(): return len(os.environ["PATH"])
 
 
 def slow():

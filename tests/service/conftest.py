@@ -36,11 +36,12 @@ class RunningService:
         return httpx.get(f"{self.url}/v1/stats", headers={"Authorization": f"Bearer {API_KEY}"},
                          timeout=10, verify=self.verify).raise_for_status().json()
 
-    def script(self, statements, during=list, **settings):
+    def script(self, statements, during=list, flags=(), **settings):
         """The output lines of tests/programs/e2e_script.py running ``statements`` against this
-        service with ``settings`` (None: unset) in its environment, while ``during`` runs."""
+        service with ``settings`` (None: unset) in its environment and the interpreter's
+        ``flags``, while ``during`` runs."""
         env = {**self.environment(TESTS / "system"), "ZUVODA_API_URL": self.url, **settings}
-        command = [sys.executable, str(TESTS / "programs" / "e2e_script.py"), statements]
+        command = [sys.executable, *flags, str(TESTS / "programs" / "e2e_script.py"), statements]
         with subprocess.Popen(command, env={k: v for k, v in env.items() if v is not None},
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as run:
             try:
@@ -54,7 +55,8 @@ class RunningService:
 
 @pytest.fixture(scope="session")
 def launch_service(tmp_path_factory, child_environment):
-    """``with launch_service(*options):`` a service of one's own."""
+    """``with launch_service(*options):`` a service of one's own, as on another machine: its
+    home and working directory are a directory of its own."""
     def environment(*paths):
         return {**child_environment(*paths), "ZUVODA_API_KEY": API_KEY}
 
@@ -64,11 +66,12 @@ def launch_service(tmp_path_factory, child_environment):
             sock.bind(("127.0.0.1", 0))
             port = sock.getsockname()[1]
         url = f"{'https' if '--tls-cert' in options else 'http'}://127.0.0.1:{port}"
-        log_path = tmp_path_factory.mktemp("service") / "service.log"
+        home = tmp_path_factory.mktemp("service")
+        log_path = home / "service.log"
         with open(log_path, "wb") as log:
-            process = subprocess.Popen([sys.executable, "-m", "zuvoda.service", "--port",
-                                        str(port), *options], env=environment(), stdout=log,
-                                       stderr=log)
+            process = subprocess.Popen(
+                [sys.executable, "-m", "zuvoda.service", "--port", str(port), *options],
+                env={**environment(), "HOME": str(home)}, cwd=home, stdout=log, stderr=log)
         try:
             deadline = time.monotonic() + 30
             while True:

@@ -6,41 +6,67 @@ import time
 import psutil
 import pytest
 
-# A statement run twice while overloaded, with every call sent, what it prints locally, and
-# whether its function changes state: such a function runs locally, after one warning, once the
-# service found it out. The others, shaped like real scripts' (wrappers calling wrappers),
-# complete in the service.
+
+def row(statement, printed, remote=2, fallback=None, flags=()):
+    """A statement run twice while overloaded, with every call sent (by an interpreter given
+    ``flags``), what it prints locally, how many calls reach the service, and what each call's
+    fallback to a local run says, if it falls back. A function that changes state, or reads an
+    environment that differs on the service, runs locally after one warning, once the service
+    found it out, without a call."""
+    return statement, printed, remote, fallback, flags
+
+
+CHANGED, DEPRECATED = " changed ", "DeprecationWarning: old() is deprecated"
+# The service's home and working directory are its own (conftest).
 OUTCOMES = {
-    "helper of the same script": ("print(heavy(300))", ["45450"] * 2, False),
-    "sibling module calling its helper": ("print(heavy_there(300))", ["9946"] * 2, False),
-    "recursion": ("print(fib(15))", ["610"] * 2, False),
-    "dataclass argument": ("print(norm(Point(3, 4)))", ["25"] * 2, False),
-    "method of a user class": ("print(total(300))", ["1000"] * 2, False),
-    "closure": ("print(scaled(300))", ["1207"] * 2, False),
-    "imported by name, used through its module": ("print(both_ways(300))", ["19890"] * 2, False),
-    "prints": ("print(shout(3))", ["remote says 3", "6"] * 2, False),
-    "list append": ("print(add_item(ITEMS, 2), ITEMS)", ["2 [1, 2]", "3 [1, 2, 2]"], True),
-    "iterator": ("skip(NUMBERS, 3); print(next(NUMBERS))", ["3", "7"], True),
-    "attribute": ("tally(BOX); print(BOX.count)", ["1", "2"], True),
-    "module dict": ("hit(); print(SETTINGS)", ["{'hits': 1}", "{'hits': 2}"], True),
-    "global rebinding": ("raise_level(); print(LEVEL)", ["1", "2"], True),
+    "helper of the same script": row("print(heavy(300))", ["45450"] * 2),
+    "sibling module calling its helper": row("print(heavy_there(300))", ["9946"] * 2),
+    "recursion": row("print(fib(15))", ["610"] * 2),
+    "dataclass argument": row("print(norm(Point(3, 4)))", ["25"] * 2),
+    "method of a user class": row("print(total(300))", ["1000"] * 2),
+    "closure": row("print(scaled(300))", ["1207"] * 2),
+    "imported by name, used through its module": row("print(both_ways(300))", ["19890"] * 2),
+    "prints": row("print(shout(3))", ["remote says 3", "6"] * 2),
+    "rebuilt from its argument specification": row(
+        "print(outcome(rebuild(compute)), rebuild(compute)([2], 3))",
+        ["TypeError: compute() missing 1 required positional argument: 'values' 12"] * 2),
+    "warning under the default filters": row("print(old(1))", [
+        (f"{DEPRECATED} (e2e_script.py: def old(x): return warnings.warn(\"old() is deprecated\""
+         ", DeprecationWarning) or x + 1)"), "2", "2"]),
+    "warning the caller makes an error": row("print(outcome(old, 1))", [DEPRECATED] * 2,
+                                             fallback="raised a DeprecationWarning remotely",
+                                             flags=["-W", "error::DeprecationWarning"]),
+    "file left unclosed": row("print(leak())", ["read"] * 2),
+    "variable equal on both sides": row("print(searched() == len(os.environ['PATH']))",
+                                        ["True"] * 2),
+    "home expanded": row("print(home_of('~/data') == os.path.expanduser('~/data'))",
+                         ["True"] * 2, 1, "'HOME'"),
+    "variable set only here": row("os.environ['E2E_HERE'] = 'here'; print(setting('E2E_HERE'))",
+                                  ["here"] * 2, 1, "'E2E_HERE'"),
+    "working directory": row("print(where() == os.getcwd())", ["True"] * 2, 1,
+                             "working directory"),
+    "list append": row("print(add_item(ITEMS, 2), ITEMS)", ["2 [1, 2]", "3 [1, 2, 2]"], 1, CHANGED),
+    "iterator": row("skip(NUMBERS, 3); print(next(NUMBERS))", ["3", "7"], 1, CHANGED),
+    "attribute": row("tally(BOX); print(BOX.count)", ["1", "2"], 1, CHANGED),
+    "module dict": row("hit(); print(SETTINGS)", ["{'hits': 1}", "{'hits': 2}"], 1, CHANGED),
+    "global rebinding": row("raise_level(); print(LEVEL)", ["1", "2"], 1, CHANGED),
 }
 
 
-@pytest.mark.parametrize(("statement", "printed", "changes"), OUTCOMES.values(),
-                         ids=OUTCOMES.keys())
-def test_calls_give_the_local_outcome(service, statement, printed, changes):
+@pytest.mark.parametrize(("statement", "printed", "remote", "fallback", "flags"),
+                         OUTCOMES.values(), ids=OUTCOMES.keys())
+def test_calls_give_the_local_outcome(service, statement, printed, remote, fallback, flags):
     before = service.stats()["calls"]["started"]
     lines = service.script(f"overloaded()\nprint('---')\nfor _ in range(2):\n    {statement}",
-                           ZUVODA_OFFLOAD="always")
+                           flags=flags, ZUVODA_OFFLOAD="always")
     own = [line for line in lines[lines.index("---") + 1:]
            if not line.startswith(("INFO ", "WARNING "))]
     assert own == printed
-    assert service.stats()["calls"]["started"] == before + (1 if changes else 2)
+    assert service.stats()["calls"]["started"] == before + remote
     assert sum(line.endswith("() completed in cloud — returning result to local")
-               for line in lines) == (0 if changes else 2)
+               for line in lines) == (0 if fallback else 2)
     fallbacks = [line for line in lines if "falling back to local" in line]
-    assert len(fallbacks) == (1 if changes else 0) and all(" changed " in f for f in fallbacks)
+    assert len(fallbacks) == (remote if fallback else 0) and all(fallback in f for f in fallbacks)
 
 
 @pytest.mark.parametrize("fault", [signal.SIGSTOP, signal.SIGKILL], ids=["stopped", "killed"])

@@ -66,6 +66,8 @@ CALLS = {
                                                   True)),
     "worker killed": (lambda: os.kill(os.getpid(), 9), (), ("worker_lost", None, "SIGKILL",
                                                             False)),
+    # The service's home is its own (conftest).
+    "home read": (lambda: os.path.expanduser("~"), (), ("changed_state", None, "'HOME'", True)),
 }
 
 

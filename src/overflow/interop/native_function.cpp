@@ -151,7 +151,23 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
+// The function a wrapper stands for (its __dict__ holds __wrapped__, as functools.wraps leaves
+// it), borrowed from that dict; nullptr for any other function, or with an error set.
+PyObject* wrapped_function(NativeFunction* function) {
+    if (function->dict == nullptr) return nullptr;
+    return PyDict_GetItemWithError(function->dict, names.wrapped);
+}
+
 PyObject* function_repr(PyObject* self) {
+    // A wrapper sits where the user's function was: whatever shows the name's value must show
+    // that function.
+    PyObject* wrapped = wrapped_function(as_function(self));
+    if (wrapped != nullptr && wrapped != self) {
+        // Held: its repr may run code that rebinds __wrapped__.
+        py::object held = borrow(wrapped);
+        return PyObject_Repr(held.ptr());
+    }
+    if (PyErr_Occurred()) return nullptr;
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
@@ -328,8 +344,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// inspect.signature support. A function whose __dict__ holds __wrapped__ has no signature of its
-// own, so that inspect follows the chain to the wrapped function, as for Python wrappers.
+// inspect.signature support. A wrapper answers with the signature of the Python function it
+// wraps: inspect.getfullargspec, which never follows __wrapped__ but reads __signature__, then
+// sees the wrapped function's parameters too. Where the wrapped object is no plain function (a
+// bound method, a partial, a function that wraps another), the two inspect functions disagree
+// on the answer; the wrapper then has no signature of its own, and inspect.signature follows
+// the chain as it does for Python wrappers.
 py::object build_signature(NativeFunction* function) {
     py::module_ inspect = py::module_::import("inspect");
     py::object parameter_type = inspect.attr("Parameter");
@@ -366,18 +386,37 @@ py::object build_signature(NativeFunction* function) {
                                      py::arg("return_annotation") = annotation_of("return"));
 }
 
+PyObject* signature_of_wrapped(py::object wrapped) {
+    // Another native function answers both the same way already, and a wrapper of a wrapper
+    // inspects as what the chain ends at.
+    if (Py_IS_TYPE(wrapped.ptr(), &NativeFunctionType)) {
+        // A chain that loops ends in RecursionError, not in a stack overflow.
+        if (Py_EnterRecursiveCall(" while inspecting a wrapped function")) return nullptr;
+        PyObject* signature = PyObject_GetAttr(wrapped.ptr(), names.signature);
+        Py_LeaveRecursiveCall();
+        return signature;
+    }
+    try {
+        if (PyFunction_Check(wrapped.ptr()) && !py::hasattr(wrapped, names.wrapped)) {
+            return py::module_::import("inspect").attr("signature")(wrapped).release().ptr();
+        }
+    } catch (...) {
+        restore_python_error();
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_AttributeError, "__signature__");
+    return nullptr;
+}
+
 PyObject* get_signature(PyObject* self, void*) {
     NativeFunction* function = as_function(self);
     if (function->dict != nullptr) {
         PyObject* explicit_signature = PyDict_GetItemWithError(function->dict, names.signature);
         if (explicit_signature != nullptr) return Py_NewRef(explicit_signature);
         if (PyErr_Occurred()) return nullptr;
-        int wrapped = PyDict_Contains(function->dict, names.wrapped);
-        if (wrapped < 0) return nullptr;
-        if (wrapped) {
-            PyErr_SetString(PyExc_AttributeError, "__signature__");
-            return nullptr;
-        }
+        PyObject* wrapped = wrapped_function(function);
+        if (wrapped != nullptr) return signature_of_wrapped(borrow(wrapped));
+        if (PyErr_Occurred()) return nullptr;
     }
     try {
         return build_signature(function).release().ptr();

@@ -11,7 +11,8 @@ function travels as that function. A function's bytes are sent once; later calls
 digest and their arguments.
 
 ``errors`` holds what the client raises, ``pickling`` how a call is written and its result read,
-``vazovez`` the connection and the exchange of one call.
+``vazovez`` the connection and the exchange of one call, ``replay`` how the warnings a call
+raised and what it read of the environment meet this process.
 """
 
 from zuvoda.client.errors import (
@@ -20,8 +21,10 @@ from zuvoda.client.errors import (
     CallTooLargeError,
     ChangedStateError,
     ConnectionLostError,
+    EnvironmentDiffersError,
     NotConfiguredError,
     RemoteExecutionError,
+    RemoteWarningError,
     RequestRejectedError,
     SerializationError,
     ServiceError,
@@ -36,8 +39,10 @@ __all__ = [
     "CallTooLargeError",
     "ChangedStateError",
     "ConnectionLostError",
+    "EnvironmentDiffersError",
     "NotConfiguredError",
     "RemoteExecutionError",
+    "RemoteWarningError",
     "RequestRejectedError",
     "SerializationError",
     "ServiceError",

@@ -12,8 +12,10 @@ __all__ = [
     "CallTooLargeError",
     "ChangedStateError",
     "ConnectionLostError",
+    "EnvironmentDiffersError",
     "NotConfiguredError",
     "RemoteExecutionError",
+    "RemoteWarningError",
     "RequestRejectedError",
     "SerializationError",
     "ServiceError",
@@ -123,6 +125,18 @@ class ChangedStateError(RemoteExecutionError):
     """The call changed its arguments or its module's state remotely, where the caller would
     never see the change: it must run locally. The client remembers the function and raises this
     at once for its later calls."""
+
+
+class EnvironmentDiffersError(ChangedStateError):
+    """The call read an environment variable or asked for the working directory, and the
+    service's value differs from this process's: its result is not used, it must run locally,
+    and the client remembers the function as it does for a ChangedStateError."""
+
+
+class RemoteWarningError(ZuvodaClientError):
+    """The call raised a warning remotely that this process's filters turn into an error: its
+    result is dropped, and it must run locally, where the warning is raised from the line that
+    raised it. The warning is the cause (``__cause__``)."""
 
 
 def _error_from(status: int | None, body: bytes | bytearray, name: str) -> ServiceError:

@@ -16,12 +16,15 @@ from typing import Any, Self
 import httpx
 
 from zuvoda import __version__, protocol
+from zuvoda.client import replay
 from zuvoda.client.errors import (
     AuthenticationError,
     CallTimeoutError,
     ChangedStateError,
     ConnectionLostError,
+    EnvironmentDiffersError,
     NotConfiguredError,
+    RemoteWarningError,
     RequestRejectedError,
     SerializationError,
     ServiceUnavailableError,
@@ -87,8 +90,9 @@ class VazoVez:
         self._http: httpx.Client | None = None
         self.max_body_bytes = protocol.DEFAULT_MAX_BODY_BYTES
         self._known_functions: dict[str, None] = {}
-        # Code digests of functions that changed state remotely: they run locally from then on.
-        self._local_only: set[str] = set()
+        # Code digests of functions that changed state remotely, or read an environment that
+        # differs there, with what they did: they run locally from then on.
+        self._local_only: dict[str, tuple[type[ChangedStateError], str]] = {}
         self._last_call = threading.local()
 
     def __enter__(self) -> Self:
@@ -178,9 +182,9 @@ class VazoVez:
         name = getattr(func, "__qualname__", type(func).__name__)
         code = _code_digest(func)
         if code in self._local_only:
-            raise ChangedStateError(
-                f"{name} changed its arguments or its module's state in an earlier remote call; "
-                "it runs locally",
+            cls, what = self._local_only[code]
+            raise cls(
+                f"{name} runs locally: in an earlier remote call it {what}",
                 status=409,
                 code=protocol.CHANGED_STATE_CODE,
             )
@@ -206,16 +210,39 @@ class VazoVez:
             output, kind, outcome, service_s = self._exchange(body, headers, name)
         # An outcome means the call was handed on to run, so the service holds the function.
         self._remember(digest)
-        _write_output(output)
+        # Read where the values differ, the call meant something else there: neither its
+        # result nor what it wrote counts.
+        difference = replay.differences(output["read"]) if "read" in output else None
+        if difference is not None:
+            self._local_only[code] = EnvironmentDiffersError, difference
+            raise EnvironmentDiffersError(
+                f"{name} {difference}; it runs locally",
+                status=409,
+                code=protocol.CHANGED_STATE_CODE,
+            )
         if kind == protocol.ERROR:
+            _write_output(output)
             error = _error_from(None, outcome, name)
             if isinstance(error, ChangedStateError):
-                self._local_only.add(code)
+                self._local_only[code] = (
+                    ChangedStateError,
+                    "changed its arguments or its module's state",
+                )
             raise error
         try:
             result = _load_result(outcome, sent)
         except Exception as exc:
             raise SerializationError(f"cannot unpickle the result of {name}: {exc!r}") from exc
+        try:
+            replay.issue_warnings(output.get("warnings", []))
+        except Warning as exc:
+            # Raised here, it would come from the client after the call ran: the local run
+            # raises it from the line that raises it, and the remote result is dropped.
+            raise RemoteWarningError(
+                f"{name} raised a {type(exc).__name__} remotely ({exc}), which this process's "
+                "warning filters make an error; it runs locally"
+            ) from exc
+        _write_output(output)
         round_trip = time.perf_counter() - started
         self._last_call.times = (round_trip, min(service_s, round_trip))
         self._say(f"{name} ran remotely in {round_trip:.3f} s ({service_s:.3f} s in the service)")
@@ -229,10 +256,10 @@ class VazoVez:
 
     def _exchange(
         self, payload: bytes, headers: dict[str, str], name: str
-    ) -> tuple[dict[str, str], bytes, bytearray, float]:
-        """Posts a call and answers what it wrote, its final frame and the seconds it spent in
-        the service, mapping every failure on the way to the ZuvodaClientError that says whether
-        the call may have run."""
+    ) -> tuple[dict[str, Any], bytes, bytearray, float]:
+        """Posts a call and answers its notes, its final frame and the seconds it spent in the
+        service, mapping every failure on the way to the ZuvodaClientError that says whether the
+        call may have run."""
         assert self._http is not None
         try:
             with self._http.stream(
@@ -289,12 +316,13 @@ def _silence_timeout(given: float | None) -> float:
 
 def _read_outcome(
     response: httpx.Response, name: str
-) -> tuple[dict[str, str], bytes, bytearray, float]:
-    """What the call wrote ({"stdout": ..., "stderr": ...}, or empty), the final frame of a
-    run's answer, past the heartbeats: RESULT with the pickled result, or ERROR with JSON, and
-    the seconds the call spent in the service (0 when it did not say). The answer is read to its
-    end, so that its connection serves the next call."""
-    output: dict[str, str] = {}
+) -> tuple[dict[str, Any], bytes, bytearray, float]:
+    """The call's notes (what it wrote, the warnings it raised, what it read: see
+    protocol.OUTPUT; empty when none), the final frame of a run's answer, past the heartbeats:
+    RESULT with the pickled result, or ERROR with JSON, and the seconds the call spent in the
+    service (0 when it did not say). The answer is read to its end, so that its connection
+    serves the next call."""
+    output: dict[str, Any] = {}
     service_s = 0.0
     final: tuple[bytes, bytearray] | None = None
     try:
@@ -316,7 +344,7 @@ def _read_outcome(
     return output, *final, service_s
 
 
-def _write_output(output: dict[str, str]) -> None:
+def _write_output(output: dict[str, Any]) -> None:
     """What the call printed remotely, to the caller's own streams, as if it ran here."""
     for stream, text in ((sys.stdout, output.get("stdout")), (sys.stderr, output.get("stderr"))):
         if text and stream is not None:

@@ -44,7 +44,7 @@ _FAILURES = {
 }
 _NEVER_WARM = {"__future__", "__main__", "zuvoda"}
 _INLINE_CHECK_BYTES = 64 * 1024
-_NO_OUTPUT = ("", "")
+_NO_NOTES: dict[str, Any] = {}
 
 
 @dataclass(frozen=True)
@@ -321,13 +321,11 @@ class Service:
         try:
             while not (await asyncio.wait({running}, timeout=heartbeat_s))[0]:
                 yield _HEARTBEAT_FRAME
-            output, (kind, data), seconds = running.result()
+            notes, (kind, data), seconds = running.result()
             for chunk in protocol.frame(protocol.SERVICE_TIME, f"{seconds:.6f}".encode()):
                 yield chunk
-            if any(output):
-                stdout, stderr = output
-                text = json.dumps({"stdout": stdout, "stderr": stderr}).encode()
-                for chunk in protocol.frame(protocol.OUTPUT, text):
+            if notes:
+                for chunk in protocol.frame(protocol.OUTPUT, json.dumps(notes).encode()):
                     yield chunk
             for chunk in protocol.frame(kind, data):
                 yield chunk
@@ -336,32 +334,32 @@ class Service:
 
     async def _execute(
         self, request: Request, payload: bytes
-    ) -> tuple[tuple[str, str], tuple[bytes, bytes], float]:
-        """What the call wrote to (stdout, stderr), its final frame's kind and payload, and the
-        seconds it spent here."""
+    ) -> tuple[dict[str, Any], tuple[bytes, bytes], float]:
+        """The call's notes for the caller (see worker.Reply), its final frame's kind and
+        payload, and the seconds it spent here."""
         started = time.perf_counter()
-        output, final = await self._outcome_of(request, payload)
-        return output, final, time.perf_counter() - started
+        notes, final = await self._outcome_of(request, payload)
+        return notes, final, time.perf_counter() - started
 
     async def _outcome_of(
         self, request: Request, payload: bytes
-    ) -> tuple[tuple[str, str], tuple[bytes, bytes]]:
+    ) -> tuple[dict[str, Any], tuple[bytes, bytes]]:
         try:
             reply = await self.executor.run(payload)
         except WorkerLost as exc:
-            return _NO_OUTPUT, self._failed(request, 502, "worker_lost", str(exc))
+            return _NO_NOTES, self._failed(request, 502, "worker_lost", str(exc))
         except ExecutorUnavailable as exc:
-            return _NO_OUTPUT, self._failed(request, 503, "executor_unavailable", str(exc))
+            return _NO_NOTES, self._failed(request, 503, "executor_unavailable", str(exc))
         if reply[0] == "ok":
             self.calls["succeeded"] += 1
             return reply[2], (protocol.RESULT, reply[1])
-        _, stage, type_name, message, traceback_text, output = reply
+        _, stage, type_name, message, traceback_text, notes = reply
         status, code = _FAILURES[stage]
         if stage in ("size", "changed"):
-            return output, self._failed(request, status, code, message)
+            return notes, self._failed(request, status, code, message)
         remote = {"type": type_name, "message": message, "traceback": traceback_text}
         failed = self._failed(request, status, code, f"{type_name}: {message}", remote=remote)
-        return output, failed
+        return notes, failed
 
     def _with_function(self, digest: str, body: bytes, ends: list[int]) -> bytes:
         """The function's pickle and then the arguments': the body itself when it carries both,

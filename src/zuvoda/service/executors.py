@@ -14,7 +14,8 @@ from concurrent.futures import ThreadPoolExecutor
 from multiprocessing.context import SpawnContext
 from typing import Any, Protocol
 
-from zuvoda.service import worker
+from zuvoda import protocol
+from zuvoda.service import recording, worker
 from zuvoda.service.worker import Reply
 
 log = logging.getLogger("zuvoda.service")
@@ -219,6 +220,8 @@ class _ByValue:
         import cloudpickle
 
         cloudpickle.register_pickle_by_value(worker)
+        cloudpickle.register_pickle_by_value(recording)
+        cloudpickle.register_pickle_by_value(protocol)
         self._func = func
         self._pickled = cloudpickle.dumps(func)
 

@@ -1,7 +1,8 @@
 """What runs inside worker processes, local or on a Dask cluster.
 
-Only the standard library and cloudpickle are imported here, so that a worker starts quickly and
-Dask workers need nothing of zuvoda installed (the service ships this module by value).
+Only the standard library, cloudpickle, ``recording`` and ``zuvoda.protocol`` are imported here,
+so that a worker starts quickly and Dask workers need nothing of zuvoda installed (the service
+ships this module and those two by value).
 """
 
 from __future__ import annotations
@@ -26,17 +27,21 @@ from typing import Any
 
 import cloudpickle
 
-# ("ok", pickled result, output) or ("error", stage, exception type name, message, traceback
-# text, output), where stage is "load" (the call could not be unpickled), "call" (it raised),
+from zuvoda.service import recording
+
+# ("ok", pickled result, notes) or ("error", stage, exception type name, message, traceback
+# text, notes), where stage is "load" (the call could not be unpickled), "call" (it raised),
 # "changed" (it changed what the caller would never see changed: the message says what), "dump"
-# (the result could not be pickled) or "size" (the pickled result is over the limit); output is
-# what the call wrote to (stdout, stderr).
+# (the result could not be pickled) or "size" (the pickled result is over the limit); notes is
+# what the caller's process must see of the call, a dict of JSON values: what it wrote
+# ("stdout", "stderr"), the warnings it raised and what it read of the environment (see
+# recording.Recorded.notes), each only when there is some.
 Reply = tuple[Any, ...]
 
 _PR_SET_PDEATHSIG = 1
 # What a call may write to each of stdout and stderr that goes back to the caller.
 MAX_OUTPUT_CHARS = 1024 * 1024
-_NO_OUTPUT = ("", "")
+_NO_NOTES: dict[str, Any] = {}
 
 
 def execute(payload: bytes, max_result_bytes: int) -> Reply:
@@ -45,37 +50,40 @@ def execute(payload: bytes, max_result_bytes: int) -> Reply:
     try:
         func, args, kwargs, received = _load_call(payload)
     except BaseException as exc:  # noqa: BLE001 - reported to the caller, like all below
-        return (*_failure("load", exc, exc.__traceback__), _NO_OUTPUT)
+        return (*_failure("load", exc, exc.__traceback__), _NO_NOTES)
     watched = _watched(func, args, kwargs)
     before = _fingerprints(watched)
+    recorded = recording.Recorded()
     with _Captured() as output:
         try:
-            result = func(*args, **kwargs)
+            with recorded:
+                result = func(*args, **kwargs)
         except BaseException as exc:  # noqa: BLE001 - SystemExit too: the worker must survive it
             # Drop this frame: the user wants the traceback of their own code.
             tb = exc.__traceback__.tb_next if exc.__traceback__ else None
             failure = _failure("call", exc, tb)
         else:
             failure = None
+    notes = {**output.texts, **recorded.notes()}
     changed = [label for label, value in _fingerprints(watched).items() if before[label] != value]
     if changed:
         # The caller's own objects never saw the change: only a local run gives its meaning.
         what = ", ".join(_describe(label, func) for label in changed)
         message = f"it changed {what}, which the caller would not see changed"
-        return ("error", "changed", "", message, message + "\n", output.texts)
+        return ("error", "changed", "", message, message + "\n", notes)
     if failure is not None:
-        return (*failure, output.texts)
+        return (*failure, notes)
     try:
         pickled = _dump_result(result, received)
     except BaseException as exc:  # noqa: BLE001
-        return (*_failure("dump", exc, exc.__traceback__), output.texts)
+        return (*_failure("dump", exc, exc.__traceback__), notes)
     if len(pickled) > max_result_bytes:
         message = (
             f"the pickled result of {len(pickled)} bytes exceeds the service's limit of "
             f"{max_result_bytes} bytes"
         )
-        return ("error", "size", type(result).__name__, message, message + "\n", output.texts)
-    return ("ok", pickled, output.texts)
+        return ("error", "size", type(result).__name__, message, message + "\n", notes)
+    return ("ok", pickled, notes)
 
 
 _IMMUTABLE = frozenset({int, float, complex, bool, str, bytes, type(None), range})
@@ -132,7 +140,9 @@ def _same(value: Any) -> Any:
 
 
 def _names(namespace: dict[str, Any]) -> frozenset[str]:
-    return frozenset(namespace)
+    # Double-underscore names are the interpreter's (__warningregistry__ among them), not the
+    # call's doing.
+    return frozenset(name for name in namespace if not name.startswith("__"))
 
 
 def _importable(func: types.FunctionType) -> bool:
@@ -203,7 +213,8 @@ class _BoundedText(io.StringIO):
 
 
 class _Captured:
-    """What the call writes to sys.stdout and sys.stderr, up to MAX_OUTPUT_CHARS each."""
+    """What the call writes to sys.stdout and sys.stderr, up to MAX_OUTPUT_CHARS each: texts
+    holds "stdout" and "stderr", each only when written to."""
 
     def __enter__(self) -> _Captured:
         self._saved = sys.stdout, sys.stderr
@@ -213,7 +224,8 @@ class _Captured:
 
     def __exit__(self, *exc_info: object) -> None:
         sys.stdout, sys.stderr = self._saved
-        self.texts = (self._out.text(), self._err.text())
+        written = (("stdout", self._out.text()), ("stderr", self._err.text()))
+        self.texts = {stream: text for stream, text in written if text}
 
 
 def import_modules(names: list[str]) -> list[str]:
