@@ -47,6 +47,36 @@ def wmonitor():
     created._unwrap_all()
 
 
+# The return branch decides on its fast path only with bool flags, float figures and a list as
+# the call stack, and the call trusts what it remembers only of a plain instance: every other
+# shape of the monitor's state takes the hook's general path, to the same outcome.
+FLAGS = ("_running", "_overloaded", "_gpu_available")
+FIGURES = ("threshold", "gpu_threshold", "_cpu_usage", "_mem_usage", "_gpu_util", "_gpu_mem_util")
+SHAPES = {"fast path": ((), None), "flags not bools": (FLAGS, int),
+          "figures not floats": (FIGURES, type("Figure", (float,), {})),
+          "stack not a list": ((), None), "attributes read generically": ((), None)}
+
+
+@pytest.fixture(params=SHAPES, ids=SHAPES)
+def shape(request, wmonitor):
+    """Gives the running monitor's state one of the shapes; returns shape(attributes), which
+    gives more of it the same shape."""
+    names, convert = SHAPES[request.param]
+
+    def shape(attributes):
+        return {name: convert(v) if name in names else v for name, v in attributes.items()}
+
+    wmonitor.__dict__.update(shape(dict(vars(wmonitor))))
+    base = type(wmonitor)
+    if request.param == "stack not a list":
+        wmonitor._call_stack = type("Stack", (list,), {})()
+    elif request.param == "attributes read generically":
+        read = eval(compile("lambda self, name: base.__getattribute__(self, name)", "<r>", "eval"),
+                    {"base": base})  # under a pseudo filename: not user code
+        wmonitor.__class__ = type("Generic", (base,), {"__getattribute__": read})
+    return shape
+
+
 @pytest.fixture
 def user_module(module_writer):
     """Writes a module of user code into a temporary directory and imports it."""

@@ -12,12 +12,13 @@ import scripted
 from e2e_sibling import heavy_there, rare  # noqa: F401 (called from STATEMENTS)
 
 scripted.install(cloud=False)
-logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
-logging.getLogger("httpx").setLevel(logging.WARNING)  # its lines would interleave with prints
+# Log records on stderr, printed lines on stdout, as a user sees them: the two never share a line.
+logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
+logging.getLogger("httpx").setLevel(logging.WARNING)
 from zuvoda.overflow import overflow  # noqa: E402 (after the stand-ins)
 
 SCRIPT, MARKER = os.getpid(), os.environ.get("E2E_MARKER")
-ITEMS, NUMBERS, SETTINGS, LEVEL = [1], iter(range(10)), {"hits": 0}, 0
+ITEMS, NUMBERS, SETTINGS, LEVEL, BUFFER = [1], iter(range(10)), {"hits": 0}, 0, bytearray(2)
 
 
 @dataclasses.dataclass
@@ -49,6 +50,12 @@ def tally(box): box.count += 1
 def add_item(items, x): return items.append(x) or len(items)
 def skip(iterator, n): return [next(iterator) for _ in range(n)]
 def hit(): SETTINGS["hits"] += 1
+def fill(buffer): buffer[buffer.find(0)] = 1
+
+
+def chatter(n):  # in many small writes
+    for _ in range(n):
+        print("0123456789", end="")
 
 
 def raise_level():

@@ -6,6 +6,9 @@ import time
 import psutil
 import pytest
 
+CHATTER, CAP = 110_000, 1 << 20  # ten characters a write
+CHATTER_KEPT = ("0123456789" * CHATTER)[:CAP]
+CHATTER_DROPPED = f"[zuvoda: {10 * CHATTER - CAP} more characters of output were dropped]"
 # A statement run twice while overloaded, what it prints locally, and whether its function
 # changes state: such a function runs locally once the service found it out, without a call.
 # The others, shaped like real scripts' (wrappers calling wrappers), complete in the service.
@@ -23,6 +26,9 @@ OUTCOMES = {
     "attribute": ("tally(BOX); print(BOX.count)", ["1", "2"], True),
     "module dict": ("hit(); print(SETTINGS)", ["{'hits': 1}", "{'hits': 2}"], True),
     "global rebinding": ("raise_level(); print(LEVEL)", ["1", "2"], True),
+    "bytearray filled in place": ("fill(BUFFER); print(BUFFER.hex())", ["0100", "0101"], True),
+    # Kept up to the cap of what a call may print, however it was written.
+    "output past the cap": ("chatter(CHATTER)", [CHATTER_KEPT, CHATTER_DROPPED] * 2, False),
 }
 
 
@@ -30,14 +36,13 @@ OUTCOMES = {
                          ids=OUTCOMES.keys())
 def test_calls_give_the_local_outcome(service, statement, printed, changes):
     before = service.stats()["calls"]["started"]
-    lines = service.script(f"overloaded()\nprint('---')\nfor _ in range(2):\n    {statement}")
-    own = [line for line in lines[lines.index("---") + 1:]
-           if not line.startswith(("INFO ", "WARNING "))]
-    assert own == printed
+    lines, logged = service.script(
+        f"overloaded()\nCHATTER = {CHATTER}\nfor _ in range(2):\n    {statement}")
+    assert lines == printed
     assert service.stats()["calls"]["started"] == before + (1 if changes else 2)
     assert sum(line.endswith("() completed in cloud — returning result to local")
-               for line in lines) == (0 if changes else 2)
-    fallbacks = [line for line in lines if "falling back to local" in line]
+               for line in logged) == (0 if changes else 2)
+    fallbacks = [line for line in logged if "falling back to local" in line]
     assert len(fallbacks) == (2 if changes else 0) and all(" changed " in f for f in fallbacks)
 
 
@@ -57,11 +62,12 @@ def test_service_fault_during_a_call_falls_back(launch_service, tmp_path, fault)
             if fault == signal.SIGKILL:
                 assert psutil.wait_procs(workers, timeout=5)[1] == [], "workers outlived it"
 
-        lines = faulty.script("overloaded()\nprint('ran here', slow())", fault_once_the_call_runs,
-                              ZUVODA_SILENCE_TIMEOUT="2", E2E_MARKER=str(marker))
+        lines, logged = faulty.script("overloaded()\nprint('ran here', slow())",
+                                      fault_once_the_call_runs, ZUVODA_SILENCE_TIMEOUT="2",
+                                      E2E_MARKER=str(marker))
         fell_back = time.monotonic() - faulted[0]
-    assert "ran here True" in lines
-    (warning,) = [line for line in lines if line.startswith("WARNING Cloud offload")]
+    assert lines == ["ran here True"]
+    (warning,) = [line for line in logged if line.startswith("WARNING Cloud offload")]
     assert "falling back to local" in warning
     if fault == signal.SIGSTOP:
         assert "stopped answering" in warning and "may still be running" in warning
@@ -86,8 +92,8 @@ FALLBACKS = {
                          ids=FALLBACKS.keys())
 def test_local_results_after_one_warning(service, settings, statement, printed, warning):
     before = service.stats()
-    lines = service.script(f"overloaded()\n{statement}", **settings)
-    assert printed in lines and sum(warning in line for line in lines) == 1
+    lines, logged = service.script(f"overloaded()\n{statement}", **settings)
+    assert lines == [printed] and sum(warning in line for line in logged) == 1
     after = service.stats()
     assert (after["calls"], after["refused"].get("413")) == (before["calls"],
                                                             before["refused"].get("413"))
@@ -98,8 +104,9 @@ def test_offloaded_calls_run_on_a_dask_cluster(launch_service):
     with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp", host="127.0.0.1",
                                   dashboard_address=None) as cluster, launch_service(
             "--dask-scheduler", cluster.scheduler_address) as dask_service:
-        lines = dask_service.script("overloaded()\nprint('result', compute([1, 2, 3], scale=2))")
-        assert "result 28" in lines
-        assert "INFO compute() completed in cloud — returning result to local" in lines
+        lines, logged = dask_service.script(
+            "overloaded()\nprint('result', compute([1, 2, 3], scale=2))")
+        assert lines == ["result 28"]
+        assert "INFO compute() completed in cloud — returning result to local" in logged
         stats = dask_service.stats()
         assert (stats["executor"], stats["calls"]["succeeded"]) == ("dask", 1)
