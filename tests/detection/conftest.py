@@ -59,21 +59,18 @@ SHAPES = {"fast path": ((), None), "flags not bools": (FLAGS, int),
 
 @pytest.fixture(params=SHAPES, ids=SHAPES)
 def shape(request, wmonitor):
-    """Gives the running monitor's state one of the shapes; returns shape(attributes), which
-    gives more of it the same shape."""
+    """Gives the monitor's state one of the shapes; returns what gives more state that shape."""
     names, convert = SHAPES[request.param]
 
     def shape(attributes):
         return {name: convert(v) if name in names else v for name, v in attributes.items()}
 
     wmonitor.__dict__.update(shape(dict(vars(wmonitor))))
-    base = type(wmonitor)
     if request.param == "stack not a list":
         wmonitor._call_stack = type("Stack", (list,), {})()
-    elif request.param == "attributes read generically":
-        read = eval(compile("lambda self, name: base.__getattribute__(self, name)", "<r>", "eval"),
-                    {"base": base})  # under a pseudo filename: not user code
-        wmonitor.__class__ = type("Generic", (base,), {"__getattribute__": read})
+    elif request.param == "attributes read generically":  # a class with attribute hooks
+        hooks = {"__getattr__": object.__getattribute__}
+        wmonitor.__class__ = type("Generic", (type(wmonitor),), hooks)
     return shape
 
 

@@ -43,24 +43,11 @@ def mute():
     raise Mute()
 
 
-def padded(size, func, *args):
-    """``args`` and padding after them that make the client's call of ``func`` pickle to exactly
-    ``size`` bytes."""
-    padding = b""
-    for _ in range(4):
-        body = _pickle_call(func, (*args, padding), {}, 1 << 30, "f")[0]
-        if len(body) == size:
-            return (*args, padding)
-        padding = b"p" * (len(padding) + size - len(body))
-    raise AssertionError("no padding gives that size")
-
-
 # Wrappers the monitor puts in place of functions travel as the functions they stand for.
 wrapped = zuvoda.overflow._OverflowMonitor(False, 85.0, 0.5, None, None)._make_wrapper(double)
 # A call and what it gives: the local result, or an error's code, remote type and message.
 CALLS = {
     "large argument and result": (bytes.upper, (b"xy" * 20_000,), None),
-    "call of exactly the body limit": (len, padded(64 * 1024, len), None),  # the shared service's
     "wrapper in globals": (lambda n: wrapped(n) + 1, (4,), None),
     "wrappers in a container": (lambda fs, n: [f(n) for f in fs], ([wrapped, abs], -3), None),
     "wrapper as an attribute": (lambda holder, n: holder.func(n), (Holder(wrapped), 5), None),
@@ -149,9 +136,15 @@ def leave_marker(path, padding=b""):
 
 
 def call_of_size(marker, size=None):
-    """The client's call of leave_marker(marker, padding), ``size`` bytes long if given."""
-    args = padded(size, leave_marker, str(marker)) if size else (str(marker), b"")
-    return _pickle_call(leave_marker, args, {}, 1 << 30, "m")
+    """The client's call of leave_marker(marker, padding), ``size`` bytes long if given: pickled
+    as the client does under a limit of exactly that size."""
+    padding = b""
+    for _ in range(4):
+        body = _pickle_call(leave_marker, (str(marker), padding), {}, 1 << 30, "m")[0]
+        if size is None or len(body) == size:
+            return _pickle_call(leave_marker, (str(marker), padding), {}, size or 1 << 30, "m")
+        padding = b"p" * (len(padding) + size - len(body))
+    raise AssertionError("no padding gives that size")
 
 
 DIGEST = "X-Zuvoda-Function"
