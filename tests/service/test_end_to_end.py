@@ -27,8 +27,8 @@ OUTCOMES = {
     "global rebinding": ("raise_level(); print(LEVEL)", ["1", "2"], True),
     "bytearray filled in place": ("fill(BUFFER); print(BUFFER.hex())", ["0100", "0101"], True),
     # What it prints remotely comes first, up to the cap on a call's output however written.
-    "prints past the cap": ("print(chatter(CHATTER))", [CHATTER_KEPT, CHATTER_DROPPED,
-                                                        str(CHATTER)] * 2, False),
+    "prints past the cap": (f"print(chatter({CHATTER}))", [CHATTER_KEPT, CHATTER_DROPPED,
+                                                           str(CHATTER)] * 2, False),
 }
 
 
@@ -36,13 +36,12 @@ OUTCOMES = {
                          ids=OUTCOMES.keys())
 def test_calls_give_the_local_outcome(service, statement, printed, changes):
     before = service.stats()["calls"]["started"]
-    lines, logged = service.script(
-        f"overloaded()\nCHATTER = {CHATTER}\nfor _ in range(2):\n    {statement}")
-    assert lines == printed
+    out, log = service.script(f"overloaded()\nfor _ in range(2):\n    {statement}")
+    assert out == printed
     assert service.stats()["calls"]["started"] == before + (1 if changes else 2)
     assert sum(line.endswith("() completed in cloud — returning result to local")
-               for line in logged) == (0 if changes else 2)
-    fallbacks = [line for line in logged if "falling back to local" in line]
+               for line in log) == (0 if changes else 2)
+    fallbacks = [line for line in log if "falling back to local" in line]
     assert len(fallbacks) == (2 if changes else 0) and all(" changed " in f for f in fallbacks)
 
 
@@ -62,12 +61,12 @@ def test_service_fault_during_a_call_falls_back(launch_service, tmp_path, fault)
             if fault == signal.SIGKILL:
                 assert psutil.wait_procs(workers, timeout=5)[1] == [], "workers outlived it"
 
-        lines, logged = faulty.script("overloaded()\nprint('ran here', slow())",
-                                      fault_once_the_call_runs, ZUVODA_SILENCE_TIMEOUT="2",
-                                      E2E_MARKER=str(marker))
+        out, log = faulty.script("overloaded()\nprint('ran here', slow())",
+                                 fault_once_the_call_runs, ZUVODA_SILENCE_TIMEOUT="2",
+                                 E2E_MARKER=str(marker))
         fell_back = time.monotonic() - faulted[0]
-    assert lines == ["ran here True"]
-    (warning,) = [line for line in logged if line.startswith("WARNING Cloud offload")]
+    assert out == ["ran here True"]
+    (warning,) = [line for line in log if line.startswith("WARNING Cloud offload")]
     assert "falling back to local" in warning
     if fault == signal.SIGSTOP:
         assert "stopped answering" in warning and "may still be running" in warning
@@ -92,8 +91,8 @@ FALLBACKS = {
                          ids=FALLBACKS.keys())
 def test_local_results_after_one_warning(service, settings, statement, printed, warning):
     before = service.stats()
-    lines, logged = service.script(f"overloaded()\n{statement}", **settings)
-    assert lines == [printed] and sum(warning in line for line in logged) == 1
+    out, log = service.script(f"overloaded()\n{statement}", **settings)
+    assert out == [printed] and sum(warning in line for line in log) == 1
     after = service.stats()
     assert (after["calls"], after["refused"].get("413")) == (before["calls"],
                                                             before["refused"].get("413"))
@@ -104,9 +103,8 @@ def test_offloaded_calls_run_on_a_dask_cluster(launch_service):
     with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp", host="127.0.0.1",
                                   dashboard_address=None) as cluster, launch_service(
             "--dask-scheduler", cluster.scheduler_address) as dask_service:
-        lines, logged = dask_service.script(
-            "overloaded()\nprint('result', compute([1, 2, 3], scale=2))")
-        assert lines == ["result 28"]
-        assert "INFO compute() completed in cloud — returning result to local" in logged
+        out, log = dask_service.script("overloaded()\nprint('result', compute([1, 2, 3], scale=2))")
+        assert out == ["result 28"]
+        assert "INFO compute() completed in cloud — returning result to local" in log
         stats = dask_service.stats()
         assert (stats["executor"], stats["calls"]["succeeded"]) == ("dask", 1)

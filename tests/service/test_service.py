@@ -136,8 +136,7 @@ def leave_marker(path, padding=b""):
 
 
 def call_of_size(marker, size=None):
-    """The client's call of leave_marker(marker, padding), ``size`` bytes long if given: pickled
-    as the client does under a limit of exactly that size."""
+    """The client's call of leave_marker(marker, padding), ``size`` bytes under that limit."""
     padding = b""
     for _ in range(4):
         body = _pickle_call(leave_marker, (str(marker), padding), {}, 1 << 30, "m")[0]

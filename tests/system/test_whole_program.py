@@ -52,7 +52,6 @@ def test_heavy_function_goes_to_the_cloud_and_comes_back(run):
         "INFO compute() completed in cloud — returning result to local",
         "INFO Resources normalised  CPU=10.0%  Memory=20.0%", STOPPED,
     ])
-    assert err.count("Offloading compute()") == 1
 
 
 def test_profiler_running_before_is_restored(run):
