@@ -68,9 +68,8 @@ def shape(request, wmonitor):
     wmonitor.__dict__.update(shape(dict(vars(wmonitor))))
     if request.param == "stack not a list":
         wmonitor._call_stack = type("Stack", (list,), {})()
-    elif request.param == "attributes read generically":  # a class with attribute hooks
-        hooks = {"__getattr__": object.__getattribute__}
-        wmonitor.__class__ = type("Generic", (type(wmonitor),), hooks)
+    elif request.param == "attributes read generically":  # a class with an attribute hook
+        wmonitor.__class__ = type("G", (type(wmonitor),), {"__getattr__": object.__getattribute__})
     return shape
 
 

@@ -108,10 +108,9 @@ def test_heavy_rule_compares_entry_figures_with_thresholds(wmonitor, mod, shape,
                                                           heavy):
     wmonitor.__dict__.update(shape(entry))
     during = shape({"_overloaded": True, "_gpu_available": False, "_cpu_usage": 99.0, **at_return})
-    line = mod.heavy.__code__.co_firstlineno
+    signatures = {("heavy", mod.__file__, mod.heavy.__code__.co_firstlineno)} if heavy else set()
     mod._profiled(wmonitor, mod.heavy, wmonitor, during)
-    assert wmonitor._call_stack == []
-    assert wmonitor._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
+    assert (wmonitor._call_stack, wmonitor._heavy_signatures) == ([], signatures)
     assert [w.__name__ for w in wmonitor.wrappers_made][:1] == ["heavy"] * (
         heavy or "_overloaded" in entry)  # wrapped on entry while overloaded, or once heavy
 

@@ -51,12 +51,7 @@ def add_item(items, x): return items.append(x) or len(items)
 def skip(iterator, n): return [next(iterator) for _ in range(n)]
 def hit(): SETTINGS["hits"] += 1
 def fill(buffer): buffer[buffer.find(0)] = 1
-
-
-def chatter(n):  # in many small writes
-    for _ in range(n):
-        print("0123456789", end="")
-    return n
+def chatter(n): return [print("0123456789", end="") for _ in range(n)] and n  # small writes
 
 
 def raise_level():
