@@ -164,7 +164,7 @@ def test_hook_and_wrapper_paths_keep_no_reference(
     monkeypatch.setattr(ov, "logger", types.SimpleNamespace(**dict.fromkeys(
         ("debug", "info", "warning", "error"), lambda *a, **k: None)))
     monitor.__dict__.update(_running=True, _gpu_util=1.5, _gpu_mem_util=2.5, _gpu_available=True)
-    calm = [(40.5, 50.5), (41.5, 51.5)]  # figures that change from one round to the next
+    calm = [(40.5, 50.5), (41.5, 51.5)]  # figures that change from one call to the next
     square, cloud.fail_every = monitor._make_wrapper(module.square), 2
     functions = [module.square, module.refuse, module.heavy, module.driver]
     codes = [function.__code__ for function in functions]
@@ -176,17 +176,17 @@ def test_hook_and_wrapper_paths_keep_no_reference(
 
     def rounds(count):
         for n in range(count):
-            monitor._overloaded, (monitor._cpu_usage, monitor._mem_usage) = False, calm[n % 2]
             sys.setprofile(monitor._profile_hook)
             try:
-                module.square(n)  # calm: its entry is filled again at the next call
+                for monitor._cpu_usage, monitor._mem_usage in calm:  # calm: the second call
+                    module.square(n)  # refills the first one's entry, with other figures
                 module.driver(monitor, 10)
                 with contextlib.suppress(ValueError):
                     module.refuse(1)
             finally:
                 sys.setprofile(None)
             monitor._unwrap_all()
-            assert [square(3) for monitor._overloaded in (False, True, True)] == [9] * 3
+            assert [square(3) for monitor._overloaded in (True, True, False)] == [9] * 3
         gc.collect()
         return [sys.getrefcount(thing) for thing in touched], len(gc.get_objects())
 
