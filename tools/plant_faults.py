@@ -126,6 +126,86 @@ FAULTS = {
         "src/zuvoda/service/worker.py", "if before[label] != value]", "if before[label] is None]",
         "changes to arguments and globals go unnoticed",
     ),
+    "hook-general-strict": (
+        "src/overflow/detection/profile_hook.cpp",
+        "PyFloat_AS_DOUBLE(figure.ptr()) <= PyFloat_AS_DOUBLE(bound.ptr())",
+        "PyFloat_AS_DOUBLE(figure.ptr()) < PyFloat_AS_DOUBLE(bound.ptr())",
+        "general return path: a float figure equal to its threshold at entry no longer calm",
+    ),
+    "hook-general-strict-compare": (
+        "src/overflow/detection/profile_hook.cpp",
+        "PyObject_RichCompare(figure.ptr(), bound.ptr(), Py_LE)",
+        "PyObject_RichCompare(figure.ptr(), bound.ptr(), Py_LT)",
+        "general return path: any other figure equal to its threshold at entry no longer calm",
+    ),
+    "hook-general-overload-unchecked": (
+        "src/overflow/detection/profile_hook.cpp",
+        "    if (!monitor.truth(overloaded)) return;\n    declare_heavy(", "    declare_heavy(",
+        "general return path: every function that began calm is heavy, overloaded or not",
+    ),
+    "hook-general-gpu-unchecked": (
+        "src/overflow/detection/profile_hook.cpp",
+        "if (monitor.truth(gpu_available) && is_true(monitor, started_ok.ptr())) {",
+        "if (false) {",
+        "general return path: the GPU figures at entry are ignored",
+    ),
+    "hook-general-no-pop": (
+        "src/overflow/detection/profile_hook.cpp",
+        "py::object info = pop_last(monitor, stack.ptr());",
+        "py::object info = steal_or_throw(PySequence_GetItem(stack.ptr(), -1));",
+        "general return path: the top entry read but left on the stack",
+    ),
+    "hook-reuses-held-entry": (
+        "src/overflow/detection/profile_hook.cpp",
+        "if (count_ < std::size(entries_) && Py_REFCNT(entry.ptr()) == 1 &&",
+        "if (count_ < std::size(entries_) &&",
+        "a popped entry kept for reuse while something else holds it",
+    ),
+    "entry-refill-leak": (
+        "src/overflow/interop/fixed_key_dict.cpp",
+        "    for (PyObject* value : previous) Py_XDECREF(value);\n", "",
+        "a reused entry refilled without releasing the values it replaced",
+    ),
+    "hook-direct-for-any-method": (
+        "src/overflow/detection/profile_hook.cpp",
+        "!interop::is_native_function(PyMethod_GET_FUNCTION(installed), profile_hook_spec)) {",
+        "false) {",
+        "a user's profile method bound to the monitor replaced by direct delivery",
+    ),
+    "monitor-gpu-threshold-default": (
+        "src/overflow/monitor/construction.cpp",
+        "if (config.gpu_threshold.is_none()) return py::float_(config.threshold);",
+        "if (config.gpu_threshold.is_none()) return py::float_(85.0);",
+        "the GPU threshold defaults to a constant, not to the threshold",
+    ),
+    "monitor-gpu-threshold-int": (
+        "src/overflow/monitor/construction.cpp",
+        "if (value == Py_None || PyFloat_CheckExact(value)) return borrow(value);",
+        "if (value == Py_None || PyFloat_CheckExact(value) || PyLong_CheckExact(value)) "
+        "return borrow(value);",
+        "an int GPU threshold kept as an int",
+    ),
+    "service-dead-worker-put-back": (
+        "src/zuvoda/service/executors.py",
+        "            process = self._replace(process)\n            raise",
+        "            self._replace(process)\n            raise",
+        "the worker that died during a call is handed out again, beside its replacement",
+    ),
+    "worker-bytearray-unwatched": (
+        "src/zuvoda/service/worker.py", "bool, str, bytes, type(None), range}",
+        "bool, str, bytes, bytearray, type(None), range}",
+        "a bytearray argument changed in place goes unnoticed",
+    ),
+    "worker-output-cap-per-write": (
+        "src/zuvoda/service/worker.py", "room = MAX_OUTPUT_CHARS - self.tell()",
+        "room = MAX_OUTPUT_CHARS",
+        "output in many small writes is never capped",
+    ),
+    "client-limit-exclusive": (
+        "src/zuvoda/client/pickling.py", "if self.tell() + size > self._limit:",
+        "if self.tell() + size >= self._limit:",
+        "the client refuses a call of exactly the service's body limit",
+    ),
     "worker-identity-lost": (
         "src/zuvoda/service/worker.py", "    pickler.memo = memo\n", "",
         "results come back as copies of the caller's objects",

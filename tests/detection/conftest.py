@@ -47,6 +47,32 @@ def wmonitor():
     created._unwrap_all()
 
 
+# The return branch decides on its fast path only with bool flags, float figures and a list as
+# the call stack, and the call trusts what it remembers only of a plain instance: every other
+# shape of the monitor's state takes the hook's general path, to the same outcome.
+FLAGS = ("_running", "_overloaded", "_gpu_available")
+FIGURES = ("threshold", "gpu_threshold", "_cpu_usage", "_mem_usage", "_gpu_util", "_gpu_mem_util")
+SHAPES = {"fast path": ((), None), "flags not bools": (FLAGS, int),
+          "figures not floats": (FIGURES, type("Figure", (float,), {})),
+          "stack not a list": ((), None), "attributes read generically": ((), None)}
+
+
+@pytest.fixture(params=SHAPES, ids=SHAPES)
+def shape(request, wmonitor):
+    """Gives the monitor's state one of the shapes; returns what gives more state that shape."""
+    names, convert = SHAPES[request.param]
+
+    def shape(attributes):
+        return {name: convert(v) if name in names else v for name, v in attributes.items()}
+
+    wmonitor.__dict__.update(shape(dict(vars(wmonitor))))
+    if request.param == "stack not a list":
+        wmonitor._call_stack = type("Stack", (list,), {})()
+    elif request.param == "attributes read generically":  # a class with an attribute hook
+        wmonitor.__class__ = type("G", (type(wmonitor),), {"__getattr__": object.__getattribute__})
+    return shape
+
+
 @pytest.fixture
 def user_module(module_writer):
     """Writes a module of user code into a temporary directory and imports it."""

@@ -19,14 +19,6 @@ def driver(monitor, during):
     return heavy(monitor, during)
 
 
-def _private(monitor, during):
-    monitor.__dict__.update(during)
-
-
-def private_driver(monitor, during):
-    return _private(monitor, during)
-
-
 def generator():
     yield 1
 
@@ -50,6 +42,10 @@ def depth(monitor):
     return len(monitor._call_stack)
 
 
+def top_entry(monitor):
+    return monitor._call_stack[-1]
+
+
 def stale_locals():
     seen = sys._getframe().f_locals
     late = 1
@@ -67,14 +63,15 @@ def mod(user_module):
     return user_module("import json\n" + WORK)
 
 
-def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(wmonitor, mod, records):
+def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(wmonitor, mod, records,
+                                                                   shape):
     scopes = []
     wmonitor._wrap_scope = lambda frame: (scopes.append(frame),
                                          type(wmonitor)._wrap_scope(wmonitor, frame))
     heavy, driver = mod.heavy, mod.driver
     public = {v for k, v in vars(mod).items()
               if isinstance(v, types.FunctionType) and not k.startswith("_")}
-    assert mod._profiled(wmonitor, driver, wmonitor, {"_overloaded": True})
+    assert mod._profiled(wmonitor, driver, wmonitor, shape({"_overloaded": True}))
     signatures = [(f.__name__, mod.__file__, f.__code__.co_firstlineno) for f in (heavy, driver)]
     assert wmonitor._call_stack == [] and wmonitor._heavy_signatures == set(signatures)
     assert heavy_args(records) == [("WARNING", s) for s in signatures]
@@ -90,15 +87,6 @@ def test_heavy_on_return_wraps_and_wraps_the_scope_once_per_episode(wmonitor, mo
     assert len(scopes) == 2
 
 
-def test_entry_during_overload_wraps_by_frame_without_warning(wmonitor, mod, records):
-    private, driver = mod._private, mod.private_driver
-    wmonitor.__dict__.update(_overloaded=True, _cpu_usage=97.0)
-    mod._profiled(wmonitor, driver, wmonitor, {})
-    assert heavy_args(records) == [] and wmonitor._heavy_signatures == set()
-    originals = [w._original for w in wmonitor.wrappers_made]
-    assert originals[0] is driver and private in originals and mod._private is not private
-
-
 @pytest.mark.parametrize(
     ("entry", "at_return", "heavy"),
     [
@@ -107,19 +95,24 @@ def test_entry_during_overload_wraps_by_frame_without_warning(wmonitor, mod, rec
         ({"_cpu_usage": 85.01}, {}, False),
         ({"_mem_usage": 90.0}, {}, False),
         ({}, {"_overloaded": False}, False),
+        ({"_overloaded": True, "_cpu_usage": 97.0}, {}, False),  # wrapped at entry, not heavy
         ({"_gpu_util": 99.0, "_gpu_mem_util": 99.0}, {}, True),  # GPU off at return
         ({"_gpu_util": 60.0, "_gpu_mem_util": 60.0}, {"_gpu_available": True}, True),
         ({"gpu_threshold": 50.0, "_gpu_util": 50.0}, {"_gpu_available": True}, True),
         ({"gpu_threshold": 50.0, "_gpu_util": 60.0}, {"_gpu_available": True}, False),
+        ({"gpu_threshold": 50.0, "_gpu_mem_util": 50.0}, {"_gpu_available": True}, True),
         ({"gpu_threshold": 50.0, "_gpu_mem_util": 50.5}, {"_gpu_available": True}, False),
     ],
 )
-def test_heavy_rule_compares_entry_figures_with_thresholds(wmonitor, mod, entry, at_return, heavy):
-    wmonitor.__dict__.update(entry)
-    during = {"_overloaded": True, "_gpu_available": False, "_cpu_usage": 99.0, **at_return}
-    line = mod.heavy.__code__.co_firstlineno
+def test_heavy_rule_compares_entry_figures_with_thresholds(wmonitor, mod, shape, entry, at_return,
+                                                          heavy):
+    wmonitor.__dict__.update(shape(entry))
+    during = shape({"_overloaded": True, "_gpu_available": False, "_cpu_usage": 99.0, **at_return})
+    signatures = {("heavy", mod.__file__, mod.heavy.__code__.co_firstlineno)} if heavy else set()
     mod._profiled(wmonitor, mod.heavy, wmonitor, during)
-    assert wmonitor._heavy_signatures == ({("heavy", mod.__file__, line)} if heavy else set())
+    assert (wmonitor._call_stack, wmonitor._heavy_signatures) == ([], signatures)
+    assert [w.__name__ for w in wmonitor.wrappers_made][:1] == ["heavy"] * (
+        heavy or "_overloaded" in entry)  # wrapped on entry while overloaded, or once heavy
 
 
 def entry_table(entry):
@@ -134,9 +127,9 @@ def entry_table(entry):
         (pointer(slots + 16 * i).value, pointer(slots + 16 * i + 8).value) for i in range(used)]
 
 
-def test_call_entries_hold_identity_and_figures_of_the_moment(wmonitor):
+def test_call_entries_hold_identity_and_figures_of_the_moment(wmonitor, shape):
     code = compile("def f():\n    pass\n", "relative/mod.py", "exec").co_consts[0]
-    wmonitor.__dict__.update(_gpu_util=12.5, _gpu_mem_util=7.0)
+    wmonitor.__dict__.update(shape({"_gpu_util": 12.5, "_gpu_mem_util": 7.0}))
     wmonitor._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
     [entry] = wmonitor._call_stack
     # As big as a dict literal of the same keys, and laid out where the module writes values.
@@ -172,6 +165,8 @@ def test_stack_balance_library_code_and_direct_delivery(wmonitor, mod):
     assert [e["name"] for e in pushed] == ["library"]  # neither json nor "<string>" code
     assert wmonitor._filename_cache[json.__file__] is wmonitor._filename_cache["<string>"] is False
     wmonitor._call_stack = []
+    entry = mod._profiled(wmonitor, mod.top_entry, wmonitor)  # held past its return: kept as is
+    kept, wmonitor._cpu_usage = dict(entry), 41.5
     with pytest.raises(TypeError):
         mod._profiled(wmonitor, mod.heavy, wmonitor, None)  # raises inside
     assert mod._profiled(wmonitor, mod.consume) == [1] and wmonitor._call_stack == []
@@ -179,6 +174,14 @@ def test_stack_balance_library_code_and_direct_delivery(wmonitor, mod):
     assert hook == wmonitor._profile_hook and hook.__self__ is wmonitor and depth == 2
     # Delivered directly, as cProfile is: the trampoline would have refreshed f_locals.
     assert mod._profiled(wmonitor, mod.stale_locals) is False and wmonitor._call_stack == []
+    events = []  # a profiler of the user's bound to the monitor, feeding the hook: kept
+    sys.setprofile(types.MethodType(lambda m, *e: events.append(e[1]) or m._profile_hook(*e),
+                                    wmonitor))
+    try:
+        mod.consume()
+    finally:
+        sys.setprofile(None)
+    assert events.count("return") == 3 and wmonitor._call_stack == [] and entry == kept
 
 
 def test_events_of_other_threads_are_ignored(wmonitor, mod):

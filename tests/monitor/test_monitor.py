@@ -72,6 +72,8 @@ def test_state_follows_the_stub_and_survives_a_round_trip(ov):
     assert list(vars(original)) == declared
     assert (original.fast, original.threshold, original.gpu_threshold, original.verbose) == (
         True, 1.0, 90.5, False)
+    assert [repr(build(ov, threshold=70, **kw).gpu_threshold) for kw in ({}, {"gpu_threshold": 60})
+            ] == ["70.0", "60.0"]  # the threshold unless given; a float
     original._cpu_usage, original._running = 55.5, True
     original._monitor_thread = threading.current_thread()
     transient = ("_lock", "_vazovez_lock", "_monitor_thread")

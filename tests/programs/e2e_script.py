@@ -15,8 +15,9 @@ import scripted
 from e2e_sibling import heavy_there, rare  # noqa: F401 (called from STATEMENTS)
 
 scripted.install(cloud=False)
-logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
-logging.getLogger("httpx").setLevel(logging.WARNING)  # its lines would interleave with prints
+# Log records on stderr, printed lines on stdout, as a user sees them: the two never share a line.
+logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")
+logging.getLogger("httpx").setLevel(logging.WARNING)
 from zuvoda.overflow import overflow  # noqa: E402 (after the stand-ins)
 
 SCRIPT, MARKER = os.getpid(), os.environ.get("E2E_MARKER")
@@ -50,7 +51,7 @@ def outcome(func, *args):
         return f"{type(exc).__name__}: {exc}"
 """
 exec(compile(LIBRARY, "<library>", "exec"))  # noqa: S102 - its own code, as a library's
-ITEMS, NUMBERS, SETTINGS, LEVEL = [1], iter(range(10)), {"hits": 0}, 0
+ITEMS, NUMBERS, SETTINGS, LEVEL, BUFFER = [1], iter(range(10)), {"hits": 0}, 0, bytearray(2)
 
 
 @dataclasses.dataclass
@@ -82,6 +83,8 @@ def tally(box): box.count += 1
 def add_item(items, x): return items.append(x) or len(items)
 def skip(iterator, n): return [next(iterator) for _ in range(n)]
 def hit(): SETTINGS["hits"] += 1
+def fill(buffer): buffer[buffer.find(0)] = 1
+def chatter(n): return [print("0123456789", end="") for _ in range(n)] and n  # small writes
 
 
 def raise_level():
@@ -89,7 +92,6 @@ def raise_level():
     LEVEL += 1
 
 
-def shout(x): return print("remote says", x) or x * 2
 def old(x): return warnings.warn("old() is deprecated", DeprecationWarning) or x + 1
 def leak(): return open(os.devnull).read() or "read"
 def home_of(path): return os.path.expanduser(path)

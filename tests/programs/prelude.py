@@ -1,8 +1,7 @@
-"""Imported first by the scripts here: the scripted machine and cloud, logs on stdout."""
+"""Imported first by the scripts here: the scripted machine and cloud, logs on stderr."""
 import logging
-import sys
 
 import scripted
 
 scripted.install()
-logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s", stream=sys.stdout)
+logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")

@@ -37,20 +37,20 @@ class RunningService:
                          timeout=10, verify=self.verify).raise_for_status().json()
 
     def script(self, statements, during=list, flags=(), **settings):
-        """The output lines of tests/programs/e2e_script.py running ``statements`` against this
-        service with ``settings`` (None: unset) in its environment and the interpreter's
-        ``flags``, while ``during`` runs."""
+        """The lines printed and the lines logged by tests/programs/e2e_script.py running
+        ``statements`` against this service with ``settings`` (None: unset) in its environment
+        and the interpreter's ``flags``, while ``during`` runs."""
         env = {**self.environment(TESTS / "system"), "ZUVODA_API_URL": self.url, **settings}
         command = [sys.executable, *flags, str(TESTS / "programs" / "e2e_script.py"), statements]
         with subprocess.Popen(command, env={k: v for k, v in env.items() if v is not None},
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as run:
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as run:
             try:
                 during()
-                output = run.communicate(timeout=120)[0]
+                printed, logged = run.communicate(timeout=120)
             finally:
                 run.kill()
-        assert run.returncode == 0, output
-        return output.splitlines()
+        assert run.returncode == 0, printed + logged
+        return printed.splitlines(), logged.splitlines()
 
 
 @pytest.fixture(scope="session")

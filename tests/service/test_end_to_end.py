@@ -17,6 +17,9 @@ def row(statement, printed, remote=2, fallback=None, flags=()):
 
 
 CHANGED, DEPRECATED = " changed ", "DeprecationWarning: old() is deprecated"
+# 1,100,000 characters written ten at a time, of which 1 MiB is kept.
+CAPPED = ["0123456789" * 104_857 + "012345", "[zuvoda: 51424 more characters of output were "
+          "dropped]"]
 # The service's home and working directory are its own (conftest).
 OUTCOMES = {
     "helper of the same script": row("print(heavy(300))", ["45450"] * 2),
@@ -26,7 +29,8 @@ OUTCOMES = {
     "method of a user class": row("print(total(300))", ["1000"] * 2),
     "closure": row("print(scaled(300))", ["1207"] * 2),
     "imported by name, used through its module": row("print(both_ways(300))", ["19890"] * 2),
-    "prints": row("print(shout(3))", ["remote says 3", "6"] * 2),
+    # What it prints remotely comes first, up to the cap on a call's output however written.
+    "prints past the cap": row("print(chatter(110_000))", [*CAPPED, "110000"] * 2),
     "rebuilt from its argument specification": row(
         "print(outcome(rebuild(compute)), rebuild(compute)([2], 3))",
         ["TypeError: compute() missing 1 required positional argument: 'values' 12"] * 2),
@@ -50,6 +54,8 @@ OUTCOMES = {
     "attribute": row("tally(BOX); print(BOX.count)", ["1", "2"], 1, CHANGED),
     "module dict": row("hit(); print(SETTINGS)", ["{'hits': 1}", "{'hits': 2}"], 1, CHANGED),
     "global rebinding": row("raise_level(); print(LEVEL)", ["1", "2"], 1, CHANGED),
+    "bytearray filled in place": row("fill(BUFFER); print(BUFFER.hex())", ["0100", "0101"], 1,
+                                     CHANGED),
 }
 
 
@@ -57,15 +63,13 @@ OUTCOMES = {
                          OUTCOMES.values(), ids=OUTCOMES.keys())
 def test_calls_give_the_local_outcome(service, statement, printed, remote, fallback, flags):
     before = service.stats()["calls"]["started"]
-    lines = service.script(f"overloaded()\nprint('---')\nfor _ in range(2):\n    {statement}",
-                           flags=flags, ZUVODA_OFFLOAD="always")
-    own = [line for line in lines[lines.index("---") + 1:]
-           if not line.startswith(("INFO ", "WARNING "))]
-    assert own == printed
+    out, log = service.script(f"overloaded()\nfor _ in range(2):\n    {statement}",
+                              flags=flags, ZUVODA_OFFLOAD="always")
+    assert out == printed
     assert service.stats()["calls"]["started"] == before + remote
     assert sum(line.endswith("() completed in cloud — returning result to local")
-               for line in lines) == (0 if fallback else 2)
-    fallbacks = [line for line in lines if "falling back to local" in line]
+               for line in log) == (0 if fallback else 2)
+    fallbacks = [line for line in log if "falling back to local" in line]
     assert len(fallbacks) == (remote if fallback else 0) and all(fallback in f for f in fallbacks)
 
 
@@ -85,11 +89,12 @@ def test_service_fault_during_a_call_falls_back(launch_service, tmp_path, fault)
             if fault == signal.SIGKILL:
                 assert psutil.wait_procs(workers, timeout=5)[1] == [], "workers outlived it"
 
-        lines = faulty.script("overloaded()\nprint('ran here', slow())", fault_once_the_call_runs,
-                              ZUVODA_SILENCE_TIMEOUT="2", E2E_MARKER=str(marker))
+        out, log = faulty.script("overloaded()\nprint('ran here', slow())",
+                                 fault_once_the_call_runs, ZUVODA_SILENCE_TIMEOUT="2",
+                                 E2E_MARKER=str(marker))
         fell_back = time.monotonic() - faulted[0]
-    assert "ran here True" in lines
-    (warning,) = [line for line in lines if line.startswith("WARNING Cloud offload")]
+    assert out == ["ran here True"]
+    (warning,) = [line for line in log if line.startswith("WARNING Cloud offload")]
     assert "falling back to local" in warning
     if fault == signal.SIGSTOP:
         assert "stopped answering" in warning and "may still be running" in warning
@@ -114,8 +119,8 @@ FALLBACKS = {
                          ids=FALLBACKS.keys())
 def test_local_results_after_one_warning(service, settings, statement, printed, warning):
     before = service.stats()
-    lines = service.script(f"overloaded()\n{statement}", **settings)
-    assert printed in lines and sum(warning in line for line in lines) == 1
+    out, log = service.script(f"overloaded()\n{statement}", **settings)
+    assert out == [printed] and sum(warning in line for line in log) == 1
     after = service.stats()
     assert (after["calls"], after["refused"].get("413")) == (before["calls"],
                                                             before["refused"].get("413"))
@@ -126,8 +131,8 @@ def test_offloaded_calls_run_on_a_dask_cluster(launch_service):
     with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp", host="127.0.0.1",
                                   dashboard_address=None) as cluster, launch_service(
             "--dask-scheduler", cluster.scheduler_address) as dask_service:
-        lines = dask_service.script("overloaded()\nprint('result', compute([1, 2, 3], scale=2))")
-        assert "result 28" in lines
-        assert "INFO compute() completed in cloud — returning result to local" in lines
+        out, log = dask_service.script("overloaded()\nprint('result', compute([1, 2, 3], scale=2))")
+        assert out == ["result 28"]
+        assert "INFO compute() completed in cloud — returning result to local" in log
         stats = dask_service.stats()
         assert (stats["executor"], stats["calls"]["succeeded"]) == ("dask", 1)
