@@ -203,7 +203,7 @@ def main():
         f"{title} {medians[title]['none'] * 1e3:.2f} ms" for title in workloads))
     header = ["configuration"] + [
         f"{title} / {floor}" for floor in floors for title in workloads
-    ] + [f"{title}: time / no hook" for title in workloads]
+    ]
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
     for name in list(configurations)[1:]:

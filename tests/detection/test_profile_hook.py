@@ -146,6 +146,9 @@ def test_call_entries_hold_identity_and_figures_of_the_moment(wmonitor):
                                    ("start_cpu", 40.0), ("start_mem", 50.0), ("start_gpu", 12.5),
                                    ("start_gpu_mem", 7.0)]
     assert entry["start_cpu"] is wmonitor._cpu_usage
+    wmonitor._cpu_usage = 61.5  # an attribute store, as the sampling thread's, not a dict update
+    wmonitor._profile_hook(types.SimpleNamespace(f_code=code, f_back=None), "call", None)
+    assert wmonitor._call_stack[-1]["start_cpu"] == 61.5
 
 
 # The first event comes through sys.setprofile's trampoline; later ones straight from C.

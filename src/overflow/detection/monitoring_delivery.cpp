@@ -204,7 +204,7 @@ bool own_hook(Borrowed self) {
 }
 
 void observe(Borrowed self) {
-    PyDictObject* dict = interop::instance_dict(self);
+    PyDictObject* dict = interop::watchable_instance_dict(self);
     if (dict != nullptr && interop::watch_dict(reinterpret_cast<PyObject*>(dict))) {
         watch.instance_dict = reinterpret_cast<PyObject*>(dict);
     }

@@ -12,11 +12,27 @@
 
 namespace overflow::interop {
 
+inline bool has_valid_version_tag(PyTypeObject* type) {
+#if OVERFLOW_TYPE_VERSION_FLAG
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+#else
+    return type->tp_version_tag != 0;
+#endif
+}
+
 // The instance __dict__ (materialised if the object still keeps its values inline), or nullptr.
 inline PyDictObject* instance_dict(PyObject* object) {
     PyObject** slot = _PyObject_GetDictPtr(object);
     return slot != nullptr ? reinterpret_cast<PyDictObject*>(*slot) : nullptr;
 }
+
+#if OVERFLOW_INLINE_VALUES_UNWATCHED
+// The instance dict, given a table of its own first when it shares the object's inline values,
+// whose changes its watchers would not be told of; nullptr when the object has none.
+PyDictObject* watchable_instance_dict(PyObject* object);
+#else
+inline PyDictObject* watchable_instance_dict(PyObject* object) { return instance_dict(object); }
+#endif
 
 #if OVERFLOW_WATCHERS
 // Advanced by the watcher at every change (dealloc included) of a watched dict.
@@ -69,7 +85,7 @@ public:
     bool matches(PyObject* object) const {
         PyTypeObject* type = Py_TYPE(object);
         if (type != type_ || type->tp_version_tag != type_version_ ||
-            !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+            !has_valid_version_tag(type)) {
             return false;
         }
         PyDictObject* dict = instance_dict(object);
@@ -81,8 +97,8 @@ public:
     void record(PyObject* object) {
         type_ = nullptr;
         PyTypeObject* type = Py_TYPE(object);
-        PyDictObject* dict = instance_dict(object);
-        if (dict == nullptr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+        PyDictObject* dict = watchable_instance_dict(object);
+        if (dict == nullptr || !has_valid_version_tag(type)) return;
         dict_ = DictStamp::of(reinterpret_cast<PyObject*>(dict));
         type_ = type;
         type_version_ = type->tp_version_tag;

@@ -23,3 +23,11 @@
 
 // 3.13 on: Py_IsFinalizing is public, and its private forerunner gone.
 #define OVERFLOW_PUBLIC_IS_FINALIZING (PY_VERSION_HEX >= 0x030D0000)
+
+// Up to 3.12 a type's version tag is valid while a flag says so; from 3.13 on the flag is no
+// longer kept, and a tag is valid when it is not 0.
+#define OVERFLOW_TYPE_VERSION_FLAG (PY_VERSION_HEX < 0x030D0000)
+
+// 3.13: an attribute stored into an object whose dict still shares the object's inline values is
+// not reported to that dict's watchers.
+#define OVERFLOW_INLINE_VALUES_UNWATCHED (PY_VERSION_HEX >= 0x030D0000)
