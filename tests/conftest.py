@@ -104,6 +104,25 @@ def no_profile_function_left():
     assert after is before, f"profile function left installed: {after!r}"
 
 
+# From CPython 3.12 on a started monitor watches through sys.monitoring under this tool id and
+# leaves the thread's profile function as it was; on 3.11 it is the thread's profile function.
+MONITORING_TOOL_ID = 4
+
+
+@pytest.fixture
+def watches():
+    """watches(monitor, earlier=None): whether a started monitor watches this thread as README
+    says it does on this interpreter, `earlier` being the profile function installed before."""
+
+    def check(monitor, earlier=None):
+        if sys.version_info < (3, 12):
+            return sys.getprofile() == monitor._profile_hook
+        tool = sys.monitoring.get_tool(MONITORING_TOOL_ID)
+        return sys.getprofile() is earlier and tool == "zuvoda"
+
+    return check
+
+
 @pytest.fixture
 def module_writer(tmp_path):
     """write(source, name=None, prefix="") puts a module of user code into a temporary directory

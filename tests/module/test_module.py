@@ -125,7 +125,7 @@ def frame_of(filename):
     return types.SimpleNamespace(f_globals={}, f_code=types.SimpleNamespace(co_filename=filename))
 
 
-def test_overflow_stops_the_previous_monitor_builds_starts_and_wraps(ov, entry):
+def test_overflow_stops_the_previous_monitor_builds_starts_and_wraps(ov, entry, watches):
     assert ov.overflow(_caller_frame=frame_of("<stdin>")).pre_warmed == []  # pseudo file
     previous = ov.overflow(_caller_frame=frame_of("/nowhere/script.py"))
     assert previous.construction == {
@@ -135,7 +135,7 @@ def test_overflow_stops_the_previous_monitor_builds_starts_and_wraps(ov, entry):
     monitor, frame = ov.overflow(fast=1, threshold=70, check_interval=0, verbose=0,
                                  gpu_threshold=60, priority=True), sys._getframe()
     assert previous._running is False and monitor is ov._active_monitor is entry[2]
-    assert monitor._running is True and sys.getprofile() == monitor._profile_hook
+    assert monitor._running is True and watches(monitor)
     assert monitor.scopes == [frame] and monitor.pre_warmed == [__file__]
     assert monitor.construction == dict(
         previous.construction, fast=True, threshold=70.0, check_interval=0.0,

@@ -119,3 +119,83 @@ def test_start_without_psutil(monitor, monkeypatch, records):
     with pytest.raises(ImportError, match="psutil is required for overflow monitoring"):
         monitor.start()
     assert monitor._running is False and sys.getprofile() is None and records() == []
+
+
+needs_monitoring = pytest.mark.skipif(sys.version_info < (3, 12),
+                                      reason="sys.monitoring arrived in CPython 3.12")
+
+
+class PushedNames(list):
+    """A call stack noting the name of every entry pushed."""
+
+    def append(self, entry):
+        self.pushed = [*getattr(self, "pushed", []), entry["name"]]
+        super().append(entry)
+
+
+@needs_monitoring
+@pytest.mark.parametrize("tool_id_taken", [False, True])
+def test_other_tools_keep_working_while_watching_and_after(
+        monitor, calm_machine, records, module_writer, watches, tool_id_taken):
+    monitoring, coverage = sys.monitoring, sys.monitoring.COVERAGE_ID
+    work = module_writer("def work():\n    return __import__('json').dumps([1])\n").work
+    covered, profiled = [], []
+    monitoring.use_tool_id(coverage, "coverage-like")
+    monitoring.register_callback(coverage, monitoring.events.PY_START,
+                                 lambda code, offset: covered.append(code.co_name))
+    monitoring.set_events(coverage, monitoring.events.PY_START)
+    if tool_id_taken:
+        monitoring.use_tool_id(4, "other")
+    earlier = lambda frame, event, arg: profiled.append((frame.f_code.co_name, event))  # noqa: E731
+    sys.setprofile(earlier)
+    try:
+        monitor._call_stack = PushedNames()
+        monitor.start()
+        assert watches(monitor, earlier) is not tool_id_taken
+        for _ in range(2):
+            work()
+        monitor.stop()
+        assert sys.getprofile() is earlier
+        work()
+    finally:
+        sys.setprofile(None)
+        monitoring.set_events(coverage, 0)
+        monitoring.register_callback(coverage, monitoring.events.PY_START, None)
+        monitoring.free_tool_id(coverage)
+        if tool_id_taken:
+            monitoring.free_tool_id(4)
+    # The monitor disabled json's code for itself only; the other tools saw every call.
+    pushed = monitor._call_stack.pushed
+    assert pushed.count("work") == 2 and "dumps" not in pushed
+    # Falling back, the monitor's hook replaced the profile function until stop() put it back.
+    assert covered.count("dumps") == 3 and profiled.count(("work", "call")) == (
+        1 if tool_id_taken else 3)
+    fallback = [r.getMessage() for r in records() if "tool id 4" in r.getMessage()]
+    assert fallback == (["sys.monitoring tool id 4 is taken by 'other': watching through a "
+                         "profile function instead"] if tool_id_taken else [])
+    assert monitoring.get_tool(4) is None
+
+
+@needs_monitoring
+@pytest.mark.parametrize("reclassify", [
+    lambda m, path: m._filename_cache.__setitem__(path, True),
+    lambda m, path: setattr(m, "_filename_cache", {path: True}),
+    lambda m, path: setattr(m, "_is_user_code", lambda filename: True),
+    lambda m, path: setattr(type(m), "_is_user_code", lambda self, filename: True),
+])
+def test_code_disabled_as_library_is_watched_again_once_reclassified(
+        ov, monitor, calm_machine, reclassify):
+    import json
+
+    monitor._call_stack = PushedNames()
+    original = ov._OverflowMonitor._is_user_code
+    monitor.start()
+    try:
+        json.dumps([1])
+        json.dumps([1])
+        reclassify(monitor, json.__file__)
+        json.dumps([1])
+    finally:
+        monitor.stop()
+        ov._OverflowMonitor._is_user_code = original
+    assert getattr(monitor._call_stack, "pushed", []).count("dumps") == 1

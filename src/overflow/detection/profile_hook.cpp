@@ -1,4 +1,5 @@
-// The profile hook runs for every call, return and C call of the watched thread. Its common path
+// The profile hook runs for every call, return and C call of the watched thread (from CPython 3.12
+// on, watching through sys.monitoring, for the calls and returns of user code only). Its common path
 // (library code, or any event of a file whose verdict is known) allocates nothing and makes no
 // generic lookup, yet follows every rebinding: what it remembers is checked against version tags
 // that change whenever the monitor's type, its instance dict or its filename cache changes.
@@ -14,6 +15,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "detection/profile_hook.h"
 #include "detection/user_code.h"
 #include "interop/arguments.h"
 #include "interop/attribute_stamp.h"
@@ -31,17 +33,20 @@ namespace overflow {
 namespace {
 
 using interop::names;
+using detection::EventFrame;
+using detection::EventKind;
+using detection::EventOutcome;
 
 // The hook names the monitor's attributes by their ids; those the attribute table marks for the
 // hook are kept in its snapshot.
 using Slot = MonitorAttribute;
 using enum MonitorAttribute;
 
-// A filename whose verdict is known, valid while the filename cache keeps `cache_version`. The
-// strong reference keeps the identity test meaningful.
+// A filename whose verdict is known, valid while the filename cache holds its stamp. The strong
+// reference keeps the identity test meaningful.
 struct Verdict {
     PyObject* filename = nullptr;
-    uint64_t cache_version = 0;
+    interop::DictStamp cache;
     bool user_code = false;
 };
 
@@ -188,18 +193,17 @@ private:
     }
     Borrowed cache = snapshot.values[index_of(filename_cache)];
     if (cache != nullptr && PyDict_CheckExact(cache) && PyUnicode_CheckExact(filename)) {
-        uint64_t version = reinterpret_cast<PyDictObject*>(cache.ptr())->ma_version_tag;
+        interop::DictStamp before = interop::DictStamp::of(cache);
         // Held, in case a key's __eq__ rebinds the monitor's cache during the lookup.
         py::object held = borrow(cache);
         PyObject* cached = PyDict_GetItemWithError(cache, filename);
         monitor.touched();
         if (cached == nullptr && PyErr_Occurred()) throw py::error_already_set();
-        if ((cached == Py_True || cached == Py_False) &&
-            reinterpret_cast<PyDictObject*>(cache.ptr())->ma_version_tag == version) {
+        if ((cached == Py_True || cached == Py_False) && before.holds(cache)) {
             Verdict& known = snapshot.verdicts.slot_for(filename);
             Py_INCREF(filename);
             Py_XSETREF(known.filename, filename);
-            known.cache_version = version;
+            known.cache = before;
             known.user_code = cached == Py_True;
             return known.user_code;
         }
@@ -215,8 +219,7 @@ bool is_user_code_verdict(MonitorReader& monitor, Borrowed filename) {
     if (monitor.snapshot_valid() && snapshot.own_is_user_code) {
         Borrowed cache = snapshot.values[index_of(filename_cache)];
         const Verdict& known = snapshot.verdicts.slot_for(filename);
-        if (filename == known.filename && cache != nullptr && PyDict_CheckExact(cache) &&
-            reinterpret_cast<PyDictObject*>(cache.ptr())->ma_version_tag == known.cache_version) {
+        if (filename == known.filename && cache != nullptr && known.cache.holds(cache)) {
             return known.user_code;
         }
     }
@@ -248,8 +251,6 @@ private:
 EventName call_event(&names.event_call);
 EventName return_event(&names.event_return);
 
-enum class EventKind { call, return_, other };
-
 EventKind event_kind(PyObject* event) {
     if (call_event.is(event)) return EventKind::call;
     if (return_event.is(event)) return EventKind::return_;
@@ -271,6 +272,8 @@ py::object item(PyObject* mapping, PyObject* key) {
 // The code object of the event's frame and its filename: through the C API for a real frame, by
 // attribute access for any other object.
 struct FrameCode {
+    explicit FrameCode(PyCodeObject* code) : real(code), filename(code->co_filename) {}
+
     explicit FrameCode(Borrowed frame) {
         if (PyFrame_Check(frame)) {
             // The frame keeps its code object alive for the whole event.
@@ -430,7 +433,8 @@ void append(PyObject* list, py::object& entry) {
     }
 }
 
-[[gnu::noinline]] void on_call(MonitorReader& monitor, Borrowed frame, const FrameCode& code) {
+[[gnu::noinline]] void on_call(MonitorReader& monitor, EventFrame event_frame,
+                              const FrameCode& code) {
     Borrowed self = monitor.self();
     py::object stack = monitor.read(call_stack);
     py::object entry = call_entry(monitor, code);
@@ -442,6 +446,7 @@ void append(PyObject* list, py::object& entry) {
     }
     if (!monitor.truth(overloaded)) return;
     // The invocation under way runs unwrapped; later calls through the name reach the wrapper.
+    Borrowed frame = event_frame.get();
     interop::call_method(self, names.try_wrap_from_frame, frame);
     wrap_caller_scope_once(self, frame);
 }
@@ -502,7 +507,7 @@ bool started_within_thresholds(MonitorReader& monitor, Borrowed info) {
 }
 
 // Heavy: began on a machine within its thresholds and ended on an overloaded one.
-void declare_heavy(Borrowed self, Borrowed frame, Borrowed info) {
+void declare_heavy(Borrowed self, EventFrame event_frame, Borrowed info) {
     py::tuple signature = py::make_tuple(item(info, names.key_name),
                                          item(info, names.key_filename),
                                          item(info, names.key_lineno));
@@ -512,6 +517,7 @@ void declare_heavy(Borrowed self, Borrowed frame, Borrowed info) {
     } else {
         interop::call_method(signatures.ptr(), names.add, signature.ptr());
     }
+    Borrowed frame = event_frame.get();
     interop::call_method(self, names.try_wrap_from_frame, frame);
     wrap_caller_scope_once(self, frame);
     interop::log(names.warning,
@@ -534,7 +540,7 @@ inline bool both_within(PyObject* const* figures, PyObject* bound, bool& decided
 // The return branch when nothing in it can run Python code: the top entry is one the hook made,
 // its figures and the thresholds are floats, the flags bools. False, with nothing changed, when
 // the general branch must decide.
-bool return_quietly(MonitorReader& monitor, Borrowed frame, Borrowed stack) {
+bool return_quietly(MonitorReader& monitor, EventFrame frame, Borrowed stack) {
     Borrowed info = PyList_GET_ITEM(stack.ptr(), PyList_GET_SIZE(stack.ptr()) - 1);
     Borrowed limit = monitor.remembered(threshold);
     Borrowed gpu_on = monitor.remembered(gpu_available);
@@ -565,7 +571,7 @@ bool return_quietly(MonitorReader& monitor, Borrowed frame, Borrowed stack) {
     return true;
 }
 
-[[gnu::noinline]] void on_return(MonitorReader& monitor, Borrowed frame) {
+[[gnu::noinline]] void on_return(MonitorReader& monitor, EventFrame frame) {
     Borrowed remembered_stack = monitor.remembered(call_stack);
     if (remembered_stack != nullptr && PyList_CheckExact(remembered_stack)) {
         if (PyList_GET_SIZE(remembered_stack) == 0) return;
@@ -580,13 +586,14 @@ bool return_quietly(MonitorReader& monitor, Borrowed frame, Borrowed stack) {
     declare_heavy(monitor.self(), frame, info.ptr());
 }
 
-void handle_event(Borrowed self, Borrowed frame, EventKind kind) {
+// One event, of `code_object` when the caller knows it, else of the frame's code.
+EventOutcome handle_event(Borrowed self, PyCodeObject* code_object, EventFrame frame,
+                          EventKind kind) {
     MonitorReader monitor(self);
-    if (!monitor.truth(running)) return;
-
-    FrameCode code(frame);
+    if (!monitor.truth(running)) return EventOutcome::not_running;
+    FrameCode code = code_object != nullptr ? FrameCode(code_object) : FrameCode(frame.get());
     if (code.real == nullptr) monitor.touched();
-    if (!is_user_code_verdict(monitor, code.filename)) return;
+    if (!is_user_code_verdict(monitor, code.filename)) return EventOutcome::library;
 
     switch (kind) {
         case EventKind::call:
@@ -598,6 +605,7 @@ void handle_event(Borrowed self, Borrowed frame, EventKind kind) {
         case EventKind::other:
             break;
     }
+    return EventOutcome::user;
 }
 
 // The C profile function of a thread moved over from the trampoline; `bound_method` is the
@@ -609,7 +617,7 @@ int deliver_directly(PyObject* bound_method, PyFrameObject* frame, int what, PyO
                      : what == PyTrace_RETURN ? EventKind::return_
                                               : EventKind::other;
     try {
-        handle_event(self.ptr(), reinterpret_cast<PyObject*>(frame), kind);
+        handle_event(self.ptr(), nullptr, EventFrame(reinterpret_cast<PyObject*>(frame)), kind);
         return 0;
     } catch (...) {
         interop::restore_python_error();
@@ -641,12 +649,21 @@ py::object profile_hook(interop::NativeFunction&, interop::Arguments args) {
     Borrowed self = args[0];
     Borrowed event = args[2];
     interop::require_exact(event, &PyUnicode_Type, "event");
-    handle_event(self, args[1], event_kind(event));
+    handle_event(self, nullptr, EventFrame(args[1]), event_kind(event));
     deliver_directly_from_now_on(self);
     return py::none();
 }
 
 }  // namespace
+
+namespace detection {
+
+EventOutcome handle_code_event(Borrowed self, PyCodeObject* code, EventFrame frame,
+                               EventKind kind) {
+    return handle_event(self, code, frame, kind);
+}
+
+}  // namespace detection
 
 const interop::FunctionSpec profile_hook_spec =
     monitor_method("_profile_hook", {{"self"}, {"frame", "Any"}, {"event", "str"}, {"arg", "Any"}},

@@ -30,7 +30,11 @@ inline void set_attr(PyObject* object, PyObject* name, const py::handle& value) 
 // Reads an attribute that may be missing: a missing attribute gives an empty object.
 inline py::object get_optional_attr(PyObject* object, PyObject* name) {
     PyObject* value = nullptr;
+#if OVERFLOW_GET_OPTIONAL_ATTR
+    require(PyObject_GetOptionalAttr(object, name, &value));
+#else
     require(_PyObject_LookupAttr(object, name, &value));
+#endif
     return py::reinterpret_steal<py::object>(value);
 }
 

@@ -29,7 +29,7 @@ OVERFLOW_CATCHES_FORCED_UNWIND decltype(auto) unless_interpreter_ends_thread(Cal
     try {
         return std::forward<Call>(call)();
     } catch (abi::__forced_unwind&) {
-        if (!_Py_IsFinalizing()) throw;
+        if (!interpreter_finalizing()) throw;
         // Waits right here: a call that never returns would have the address sanitizer clean up
         // the stack first, over frames the unwinding left without their cleanup.
         for (;;) pause();

@@ -3,20 +3,25 @@
 // path: seven values written into their slots cost seven stores, where PyDict_SetItem costs a
 // table probe for each key, at every call of a user function. The layout is checked on a real
 // copy when the template is made; where it does not hold, every dict goes through the public API.
+// From 3.12 on that header no longer compiles as C++, and every dict goes through the public API.
 #include "interop/fixed_key_dict.h"
 
 #include <stdexcept>
 
+#if OVERFLOW_DICT_LAYOUT_HEADER
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"  // the header's flexible array member
 #define Py_BUILD_CORE
 #include <internal/pycore_dict.h>
 #undef Py_BUILD_CORE
 #pragma GCC diagnostic pop
+#endif
 
 namespace overflow::interop {
 
 namespace {
+
+#if OVERFLOW_DICT_LAYOUT_HEADER
 
 struct Slots {
     PyDictUnicodeEntry* entries = nullptr;
@@ -55,6 +60,19 @@ bool layout_holds(PyObject* copy, PyObject* const* keys, size_t size) {
     }
     return true;
 }
+#else
+struct Slots {
+    struct Entry {
+        PyObject* me_key;
+        PyObject* me_value;
+    }* entries = nullptr;
+    Py_ssize_t count = 0;
+};
+
+inline Slots slots_of(PyObject*) { return {}; }
+
+bool layout_holds(PyObject*, PyObject* const*, size_t) { return false; }
+#endif
 
 }  // namespace
 
@@ -139,7 +157,7 @@ bool FixedKeyDict::values(PyObject* dict, size_t first, size_t count, PyObject**
         return true;
     }
     for (size_t i = first; i < first + count; ++i) {
-        const PyDictUnicodeEntry& slot = slots.entries[i];
+        const auto& slot = slots.entries[i];
         if (slot.me_key != keys_[i] || slot.me_value == nullptr) return false;
         *out++ = slot.me_value;
     }
@@ -150,7 +168,7 @@ PyObject* FixedKeyDict::value(PyObject* dict, size_t index) const {
     Slots slots = direct_ ? slots_of(dict) : Slots{};
     if (slots.entries != nullptr) {
         if (static_cast<Py_ssize_t>(index) >= slots.count) return nullptr;
-        const PyDictUnicodeEntry& slot = slots.entries[index];
+        const auto& slot = slots.entries[index];
         return slot.me_key == keys_[index] ? slot.me_value : nullptr;
     }
     if (!PyDict_CheckExact(dict)) return nullptr;

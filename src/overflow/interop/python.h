@@ -6,6 +6,8 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include "interop/python_version.h"
+
 namespace py = pybind11;
 
 namespace overflow {
@@ -24,6 +26,14 @@ inline int require(int status) {
 }
 
 inline py::object borrow(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+inline bool interpreter_finalizing() {
+#if OVERFLOW_PUBLIC_IS_FINALIZING
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
 
 // A reference this code does not own, valid while whatever holds it (named where one is made)
 // keeps it. It converts to PyObject* for the C API; `owned()` takes a reference of its own.

@@ -1,4 +1,5 @@
 // start() and stop(): bring a monitor into operation and undo all of it, in a fixed order.
+#include "detection/profile_hook.h"
 #include "interop/arguments.h"
 #include "interop/calls.h"
 #include "interop/errors.h"
@@ -70,10 +71,12 @@ py::object start(interop::NativeFunction&, interop::Arguments args) {
     if (interop::truth(interop::get_attr(self, names.running).ptr())) return py::none();
     interop::call_method(self, names.init_gpu);
     interop::set_attr(self, names.running, Py_True);
-    py::object sys = interop::global(names.mod_sys);
-    remember_native_profiler();
-    interop::set_attr(self, names.original_profile, sys.attr("getprofile")());
-    sys.attr("setprofile")(interop::get_attr(self, names.profile_hook));
+    if (!detection::watch_through_monitoring(self)) {
+        py::object sys = interop::global(names.mod_sys);
+        remember_native_profiler();
+        interop::set_attr(self, names.original_profile, sys.attr("getprofile")());
+        sys.attr("setprofile")(interop::get_attr(self, names.profile_hook));
+    }
 
     py::object thread = interop::global(names.mod_threading)
                             .attr("Thread")(
@@ -101,8 +104,11 @@ py::object stop(interop::NativeFunction&, interop::Arguments args) {
     if (!interop::truth(interop::get_attr(self, names.running).ptr())) return py::none();
     interop::set_attr(self, names.running, Py_False);
     interop::set_attr(self, names.monitor_thread, Py_None);
-    interop::swallow_ordinary_exceptions(
-        [self] { restore_profile(interop::get_attr(self, names.original_profile)); });
+    interop::swallow_ordinary_exceptions([self] {
+        if (!detection::stop_watching_through_monitoring(self)) {
+            restore_profile(interop::get_attr(self, names.original_profile));
+        }
+    });
     interop::swallow_ordinary_exceptions([self] { offload::print_offload_summary(self); });
     interop::call_method(self, names.unwrap_all);
 
