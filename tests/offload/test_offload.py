@@ -82,6 +82,7 @@ DECISIONS = {
     "nothing known: sent, then one run here": (add, "", (None, None, None), [True, False]),
     "dearer remotely": (add, "auto", (1e-6, 0.05, 0.001), [False] * 3),
     "slow here": (add, None, (2.0, 0.05, 0.04), [True] * 3),
+    "nothing known here, mostly work in the service": (add, "", (None, 0.25, 0.2), [True] * 3),
     "always": (add, "always", (1e-6, 0.05, 0.001), [True] * 3),
     "generator": (countdown, "always", (None, None, None), [False] * 2),
     "coroutine": (later, "always", (None, None, None), [False] * 2),

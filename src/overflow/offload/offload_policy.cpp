@@ -28,12 +28,22 @@ bool OffloadPolicy::send(bool lazy, bool failing) {
     return remote;
 }
 
-// With nothing known of the remote side a call is sent, as before there were figures; then one
-// runs here, so that both sides are known. From then on the cheaper side, except for a look at
-// the other side whenever the budget covers what that look is expected to cost.
+// With nothing known of the remote side a call is sent, as before there were figures. While
+// nothing is known of this side, a call whose round trip is mostly transfer is tried here next;
+// one whose round trip is mostly its own work in the service would take at least that long here,
+// on an overloaded machine, so it goes on being sent, and is tried here once the budget covers a
+// run as long as the service's. From then on the cheaper side, except for a look at the other
+// side whenever the budget covers what that look is expected to cost.
 bool OffloadPolicy::cheaper_option_or_a_look_at_the_other() {
     if (!transfer_.known()) return true;
-    if (!local_.known()) return false;
+    if (!local_.known()) {
+        double expected_here = service_.seconds();
+        if (transfer_.seconds() >= expected_here) return false;
+        exploration_budget_ += exploration_share * remote_seconds();
+        if (exploration_budget_ < expected_here) return true;
+        exploration_budget_ -= expected_here;
+        return false;
+    }
     double local = local_.seconds();
     double remote = remote_seconds();
     bool remote_is_cheaper = remote < local;
