@@ -72,8 +72,8 @@ FAULTS = {
     ),
     "wrapper-inverted": (
         "src/overflow/offload/wrapper.cpp",
-        "if (!is_overloaded(monitor, cache_of(closure)) ||",
-        "if (is_overloaded(monitor, cache_of(closure)) ||",
+        "if (!is_overloaded(monitor, cache) ||",
+        "if (is_overloaded(monitor, cache) ||",
         "offloads when calm and runs locally when overloaded",
     ),
     "user-code-inverted": (
@@ -110,12 +110,14 @@ FAULTS = {
         "wrappers travel by reference",
     ),
     "client-local-only-forgotten": (
-        "src/zuvoda/client/vazovez.py", "                self._local_only.add(code)\n",
-        "                pass\n",
+        "src/zuvoda/client/vazovez.py",
+        "            if isinstance(error, ChangedStateError):\n                self._local_only[code]",
+        "            if False:\n                self._local_only[code]",
         "a function found changing state is sent again",
     ),
     "client-output-dropped": (
-        "src/zuvoda/client/vazovez.py", "        _write_output(output)\n", "",
+        "src/zuvoda/client/vazovez.py", "        _write_output(output)\n        round_trip",
+        "        round_trip",
         "what a call printed remotely is lost",
     ),
     "client-digest-forgotten": (
@@ -209,6 +211,40 @@ FAULTS = {
     "worker-identity-lost": (
         "src/zuvoda/service/worker.py", "    pickler.memo = memo\n", "",
         "results come back as copies of the caller's objects",
+    ),
+    "policy-lazy-sent": (
+        "src/overflow/offload/wrapper.cpp", "bool lazy = makes_lazy_result(code.ptr());",
+        "bool lazy = false;", "generators and coroutines sent, though they cannot come back",
+    ),
+    "policy-repeats-unlearnt": (
+        "src/overflow/offload/wrapper.cpp", "if (repeats.ptr() == Py_True) cache_.failing_code",
+        "if (repeats.ptr() == Py_False) cache_.failing_code",
+        "a failure that repeats is sent and warned about at every call",
+    ),
+    "policy-heavy-probed-here": (
+        "src/overflow/offload/offload_policy.cpp",
+        "if (exploration_budget_ < expected_here) return true;",
+        "if (exploration_budget_ < expected_here) return false;",
+        "a heavy call run here at once after its first remote run",
+    ),
+    "policy-dearer-sent": (
+        "src/overflow/offload/offload_policy.cpp", "bool remote_is_cheaper = remote < local;",
+        "bool remote_is_cheaper = remote > local;", "the dearer side chosen",
+    ),
+    "client-environment-ignored": (
+        "src/zuvoda/client/vazovez.py",
+        'difference = replay.differences(output["read"]) if "read" in output else None',
+        "difference = None", "a call that read the service's environment keeps its result",
+    ),
+    "client-warnings-dropped": (
+        "src/zuvoda/client/vazovez.py",
+        '            replay.issue_warnings(output.get("warnings", []))\n',
+        "            pass\n", "warnings raised remotely never reach the caller",
+    ),
+    "worker-dunder-counted": (
+        "src/zuvoda/service/worker.py",
+        'return frozenset(name for name in namespace if not name.startswith("__"))',
+        "return frozenset(namespace)", "__warningregistry__ taken for a change of the globals",
     ),
 }
 
