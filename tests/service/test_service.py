@@ -68,6 +68,8 @@ CALLS = {
                                                             False)),
     # The service's home is its own (conftest).
     "home read": (lambda: os.path.expanduser("~"), (), ("changed_state", None, "'HOME'", True)),
+    "argument changed": (lambda items: items.append(1), ([],), ("changed_state", None, "changed",
+                                                                True)),
 }
 
 
@@ -92,6 +94,11 @@ def test_remote_calls(client, service, func, args, failure):
     # Only a worker that died is replaced, once; the service keeps serving on every worker.
     assert [client.run(abs, -n) for n in range(2)] == [0, 1]
     assert service.stats()["workers_replaced"] == replaced + (code == "worker_lost")
+    if code == "changed_state":  # remembered: the next call is refused here, with no round trip
+        started = service.stats()["calls"]["started"]
+        with pytest.raises(type(error)):
+            client.run(func, *args)
+        assert service.stats()["calls"]["started"] == started
 
 
 SHARED = {"n": 0}
