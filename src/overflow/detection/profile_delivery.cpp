@@ -1,8 +1,8 @@
 // Events reach the profile hook's core through the profile function on CPython 3.11, or where
 // sys.monitoring cannot be used. sys.setprofile installs the bound method `_profile_hook` behind
 // the interpreter's trampoline, which makes an event string, refreshes the frame's f_locals and
-// calls the method. Once the method sees that its thread's profile object is itself, bound to its own
-// monitor, it has the interpreter hand that same object to `deliver_directly`, a C profile
+// calls the method. Once the method sees that its thread's profile object is itself, bound to its
+// own monitor, it has the interpreter hand that same object to `deliver_directly`, a C profile
 // function that gets the event as a number: sys.getprofile() still answers the bound method, and
 // nothing the hook does changes, only the trampoline's cost goes.
 #include "detection/profile_hook.h"

@@ -139,7 +139,9 @@ FixedKeyDict::Filled FixedKeyDict::fill_through_api(PyObject* dict, PyObject* co
     PyObject* key = nullptr;
     PyObject* held[max_size] = {};
     for (size_t i = 0; i < size_; ++i) {
-        if (!PyDict_Next(dict, &position, &key, &held[i]) || key != keys_[i]) return Filled::refused;
+        if (!PyDict_Next(dict, &position, &key, &held[i]) || key != keys_[i]) {
+            return Filled::refused;
+        }
     }
     // Only changed values are written: PyDict_SetItem of the value a key already has changes
     // nothing, not even the version tag. The values replaced are held until every write is done,
