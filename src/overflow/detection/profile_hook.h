@@ -1,5 +1,5 @@
 // The profile hook's rule for one event, shared by the ways events reach it: the profile function
-// (detection/profile_hook.cpp) and, from CPython 3.12 on, sys.monitoring
+// (detection/profile_delivery.cpp) and, from CPython 3.12 on, sys.monitoring
 // (detection/monitoring_delivery.cpp).
 #pragma once
 
@@ -35,7 +35,8 @@ enum class EventOutcome {
     user,         // user code: the call or return branch ran
 };
 
-// One event of `code` (a code object) on the monitor `self`, which the caller holds.
+// One event on the monitor `self`, which the caller holds: of `code` (a code object) when the
+// caller knows it, else of the frame's code.
 EventOutcome handle_code_event(Borrowed self, PyCodeObject* code, EventFrame frame, EventKind kind);
 
 // sys.monitoring delivery, from CPython 3.12 on. start() asks it first: false when the interpreter

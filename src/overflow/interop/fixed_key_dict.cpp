@@ -137,14 +137,29 @@ FixedKeyDict::Filled FixedKeyDict::fill_through_api(PyObject* dict, PyObject* co
     }
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
-    PyObject* value = nullptr;
+    PyObject* held[max_size] = {};
     for (size_t i = 0; i < size_; ++i) {
-        if (!PyDict_Next(dict, &position, &key, &value) || key != keys_[i]) return Filled::refused;
+        if (!PyDict_Next(dict, &position, &key, &held[i]) || key != keys_[i]) {
+            return Filled::refused;
+        }
     }
+    // Only changed values are written: PyDict_SetItem of the value a key already has changes
+    // nothing, not even the version tag. The values replaced are held until every write is done,
+    // so that no code their release runs sees the dict half filled.
+    bool released = false;
+    int status = 0;
     for (size_t i = 0; i < size_; ++i) {
-        require(PyDict_SetItem(dict, keys_[i], values[i]));
+        if (held[i] == values[i] || status != 0) {
+            held[i] = nullptr;
+            continue;
+        }
+        Py_INCREF(held[i]);
+        released = true;
+        status = PyDict_SetItem(dict, keys_[i], values[i]);
     }
-    return Filled::released;
+    for (PyObject* value : held) Py_XDECREF(value);
+    require(status);
+    return released ? Filled::released : Filled::in_place;
 }
 
 bool FixedKeyDict::values(PyObject* dict, size_t first, size_t count, PyObject** out) const {

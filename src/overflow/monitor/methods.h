@@ -36,7 +36,7 @@ extern const interop::FunctionSpec init_gpu_spec;
 extern const interop::FunctionSpec stop_spec;
 // sampling/resource_loop.cpp
 extern const interop::FunctionSpec resource_loop_spec;
-// detection/profile_hook.cpp
+// detection/profile_delivery.cpp
 extern const interop::FunctionSpec profile_hook_spec;
 // detection/user_code.cpp
 extern const interop::FunctionSpec is_user_code_spec;
