@@ -53,6 +53,8 @@ public:
     // Time that sending calls saved against running them here (negative: lost), each remote
     // run against the estimate of a local one.
     double saved_seconds() const { return saved_; }
+    // Remote runs not weighed yet, for want of a run here to compare them with.
+    long unweighed_runs() const { return unweighed_runs_; }
     const std::map<std::string, long>& failures() const { return failures_; }
 
 private:

@@ -108,16 +108,24 @@ void print_offload_summary(PyObject* monitor) {
     long sent = 0;
     long kept_local = 0;
     double saved = 0.0;
+    long unweighed = 0;
     std::map<std::string, long> failures;
     for (const Decided& entry : decided) {
         sent += entry.policy->sent();
         kept_local += entry.policy->kept_local();
         saved += entry.policy->saved_seconds();
+        unweighed += entry.policy->unweighed_runs();
         for (const auto& [cause, count] : entry.policy->failures()) failures[cause] += count;
     }
+    // Calls sent before any ran here have nothing to be weighed against: say so rather than
+    // count them as saving nothing.
+    std::string not_weighed =
+        unweighed == 0 ? std::string()
+                       : format(" (%ld sent with no run here to weigh them against)", unweighed);
     print_line(py::str(format("Offload while overloaded: %ld sent to the service, %ld run here; "
-                              "by its own estimate sending %s %.2f s.",
-                              sent, kept_local, saved >= 0 ? "saved" : "cost", std::abs(saved))));
+                              "by its own estimate sending %s %.2f s%s.",
+                              sent, kept_local, saved >= 0 ? "saved" : "cost", std::abs(saved),
+                              not_weighed.c_str())));
     for (std::size_t i = 0; i < std::min(decided.size(), listed_functions); ++i) {
         const Decided& entry = decided[i];
         py::object figures = py::str(format("(): %ld sent, %ld run here", entry.policy->sent(),
