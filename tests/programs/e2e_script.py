@@ -31,7 +31,7 @@ def _show(message, category, filename, lineno, file=None, line=None):
 
 warnings.showwarning = _show
 # As libraries do, in code of their own, which is never user code: a function made from another
-# one's argument specification (decorator helpers), and a call's outcome, returned or raised.
+# one's getfullargspec (decorator helpers), and a call's outcome, returned or raised.
 LIBRARY = """
 def rebuild(func):
     spec = inspect.getfullargspec(func)

@@ -31,7 +31,7 @@ OUTCOMES = {
     "imported by name, used through its module": row("print(both_ways(300))", ["19890"] * 2),
     # What it prints remotely comes first, up to the cap on a call's output however written.
     "prints past the cap": row("print(chatter(110_000))", [*CAPPED, "110000"] * 2),
-    "rebuilt from its argument specification": row(
+    "rebuilt from its getfullargspec": row(
         "print(outcome(rebuild(compute)), rebuild(compute)([2], 3))",
         ["TypeError: compute() missing 1 required positional argument: 'values' 12"] * 2),
     "warning under the default filters": row("print(old(1))", [
