@@ -124,11 +124,17 @@ def test_stop_summarises_what_offload_did(ov, monitor, cloud, capsys, verbose):
     def boom():
         return "here"
 
+    def spare():
+        return "here"
+
     monitor._overloaded, monitor.verbose, monitor._running = True, verbose, True
     monitor._original_profile, namespace = sys.getprofile(), {}
-    for function in (add, countdown, boom):
+    for function in (add, countdown, boom, spare):
         monitor._register_wrap(function, function.__name__, namespace)
     ov._offload_policy(namespace["add"], remote=0.2, service=0.1)
+    # Mostly work in the service: sent again, with no run here to weigh the two against.
+    ov._offload_policy(namespace["spare"], remote=0.3, service=0.25)
+    assert namespace["spare"]() is cloud.result
     list(namespace["countdown"](2))
     cloud.errors["run"] = Repeating("cannot pickle")
     results = [namespace["add"](1), namespace["boom"](), namespace["add"](2), namespace["boom"]()]
@@ -136,9 +142,11 @@ def test_stop_summarises_what_offload_did(ov, monitor, cloud, capsys, verbose):
     monitor.stop()
     assert results == [11, "here", 12, "here"] and namespace["add"] is add
     assert capsys.readouterr().out == ("" if not verbose else (
-        "Offload while overloaded: 1 sent to the service, 4 run here; by its own estimate "
-        "sending cost 0.20 s.\n  add(): 0 sent, 2 run here\n  boom(): 1 sent, 1 run here\n"
-        "  countdown(): 0 sent, 1 run here\n  failures: Repeating 1\n"))
+        "Offload while overloaded: 2 sent to the service, 4 run here; by its own estimate "
+        "sending cost 0.20 s (2 sent with no run here to weigh them against).\n"
+        "  add(): 0 sent, 2 run here\n  boom(): 1 sent, 1 run here\n"
+        "  countdown(): 0 sent, 1 run here\n  spare(): 1 sent, 0 run here\n"
+        "  failures: Repeating 1\n"))
 
 
 def test_offload_setting_refused(ov, monitor, calm_machine, monkeypatch):
