@@ -15,38 +15,8 @@ digest and their arguments.
 raised and what it read of the environment meet this process.
 """
 
-from zuvoda.client.errors import (
-    AuthenticationError,
-    CallTimeoutError,
-    CallTooLargeError,
-    ChangedStateError,
-    ConnectionLostError,
-    EnvironmentDiffersError,
-    NotConfiguredError,
-    RemoteExecutionError,
-    RemoteWarningError,
-    RequestRejectedError,
-    SerializationError,
-    ServiceError,
-    ServiceUnavailableError,
-    ZuvodaClientError,
-)
+from zuvoda.client import errors
+from zuvoda.client.errors import *  # noqa: F403 - the errors are the package's names too
 from zuvoda.client.vazovez import VazoVez
 
-__all__ = [
-    "AuthenticationError",
-    "CallTimeoutError",
-    "CallTooLargeError",
-    "ChangedStateError",
-    "ConnectionLostError",
-    "EnvironmentDiffersError",
-    "NotConfiguredError",
-    "RemoteExecutionError",
-    "RemoteWarningError",
-    "RequestRejectedError",
-    "SerializationError",
-    "ServiceError",
-    "ServiceUnavailableError",
-    "VazoVez",
-    "ZuvodaClientError",
-]
+__all__ = [*errors.__all__, "VazoVez"]
