@@ -16,7 +16,9 @@ raised and what it read of the environment meet this process.
 """
 
 from zuvoda.client import errors
-from zuvoda.client.errors import *  # noqa: F403 - the errors are the package's names too
+
+# The errors are the package's names too.
+from zuvoda.client.errors import *
 from zuvoda.client.vazovez import VazoVez
 
-__all__ = [*errors.__all__, "VazoVez"]
+__all__ = errors.__all__ + ["VazoVez"]
