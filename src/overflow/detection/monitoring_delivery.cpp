@@ -81,29 +81,24 @@ PyObject* deliver(Borrowed code, EventKind kind, bool local) {
     Py_RETURN_NONE;
 }
 
-py::object steal(PyObject* result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // PY_START and PY_RESUME: (code, instruction_offset)
 py::object on_entry(interop::NativeFunction&, interop::Arguments args) {
-    return steal(deliver(args[0], EventKind::call, true));
+    return steal_or_throw(deliver(args[0], EventKind::call, true));
 }
 
 // PY_RETURN and PY_YIELD: (code, instruction_offset, value)
 py::object on_exit(interop::NativeFunction&, interop::Arguments args) {
-    return steal(deliver(args[0], EventKind::return_, true));
+    return steal_or_throw(deliver(args[0], EventKind::return_, true));
 }
 
 // PY_THROW: (code, instruction_offset, exception); cannot be disabled.
 py::object on_throw(interop::NativeFunction&, interop::Arguments args) {
-    return steal(deliver(args[0], EventKind::call, false));
+    return steal_or_throw(deliver(args[0], EventKind::call, false));
 }
 
 // PY_UNWIND: (code, instruction_offset, exception); cannot be disabled.
 py::object on_unwind(interop::NativeFunction&, interop::Arguments args) {
-    return steal(deliver(args[0], EventKind::return_, false));
+    return steal_or_throw(deliver(args[0], EventKind::return_, false));
 }
 
 interop::FunctionSpec callback_spec(const char* name, std::vector<interop::Parameter> parameters,
