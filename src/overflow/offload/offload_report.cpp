@@ -29,12 +29,6 @@ std::string format(const char* format, auto... values) {
     return text;
 }
 
-void print_line(const py::object& line) {
-    py::object print_function = interop::global_or_builtin(names.builtin_print);
-    interop::unless_interpreter_ends_thread(
-        [&] { return steal_or_throw(PyObject_CallOneArg(print_function.ptr(), line.ptr())); });
-}
-
 struct Decided {
     py::object name;
     const OffloadPolicy* policy;

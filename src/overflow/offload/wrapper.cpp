@@ -278,12 +278,7 @@ private:
         guarded([&] { return steal_or_throw(PyObject_CallNoArgs(print_function.ptr())); });
     }
 
-    static void print(const py::object& line) {
-        py::object print_function = interop::global_or_builtin(names.builtin_print);
-        guarded([&] {
-            return steal_or_throw(PyObject_CallOneArg(print_function.ptr(), line.ptr()));
-        });
-    }
+    static void print(const py::object& line) { offload::print_line(line); }
 
     Borrowed monitor_;
     Borrowed original_;
@@ -361,6 +356,11 @@ OffloadMode offload_mode() {
         text.ptr()));
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw py::error_already_set();
+}
+
+void print_line(const py::object& line) {
+    py::object print_function = interop::global_or_builtin(names.builtin_print);
+    guarded([&] { return steal_or_throw(PyObject_CallOneArg(print_function.ptr(), line.ptr())); });
 }
 
 OffloadPolicy* policy_of(PyObject* object) {

@@ -17,6 +17,10 @@ OffloadPolicy* policy_of(PyObject* object);
 // With a verbose monitor, a few lines on what its wrappers decided; nothing when none decided.
 void print_offload_summary(PyObject* monitor);
 
+// `print(line)` through the module's late-bound print, on a thread the interpreter may end at
+// exit inside the call.
+void print_line(const py::object& line);
+
 // _offload_policy(wrapper, local=None, remote=None, service=None): feeds a wrapper's policy the
 // figures of one run and answers its state, so that tests need no timing.
 extern const interop::FunctionSpec offload_policy_spec;
